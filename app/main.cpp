@@ -1,0 +1,168 @@
+// The program driver: the one place that decides the order of a run, from the banner to the exit code.
+
+#include "app/command_line.h"
+#include "app/package.h"
+#include "app/program_version.h"
+#include "app/windows_version.h"
+#include "device/emmc.h"
+#include "diag/logger.h"
+#include "win32/unique_module.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <memory>
+
+namespace {
+
+enum ExitCode : int {
+    Success = 0,
+    DeviceFailure = 1,
+    AlreadyRunning = 5,
+    BadArguments = 8,
+    UnsupportedWindows = 9,
+};
+
+// No namespace prefix: the guard holds within the current session.
+constexpr wchar_t INSTANCE_MUTEX_NAME[] = L"com.zelt.quillon";
+
+// The single-instance guard, held until the exit path.
+HANDLE instanceMutex = nullptr;
+bool instanceMutexOwned = false;
+
+// Whether another instance holds the guard already. A name that exists but cannot be opened counts as
+// held: in doubt the running instance's log is left alone.
+bool IsAnotherInstanceRunning() {
+    const HANDLE existing = OpenMutexW(SYNCHRONIZE, FALSE, INSTANCE_MUTEX_NAME);
+    if (existing != nullptr) {
+        CloseHandle(existing);
+        return true;
+    }
+    return GetLastError() != ERROR_FILE_NOT_FOUND;
+}
+
+Logger* CreateLogger() {
+    // A second instance must not empty the log of the instance that runs: it keeps its messages on the
+    // console (in debug mode) and is refused by the guard.
+    auto* created = new Logger(IsAnotherInstanceRunning() ? LogFile() : LogFile(L"quillon.log"),
+                               IsDebugModeRequested());
+    std::atexit([] { delete logger; });
+    return created;
+}
+
+// Allows only the system directory when a DLL is loaded by name. Windows releases before 8 without the
+// loader update lack the call; they are refused by the version check anyway.
+void RestrictDllSearch() {
+    const auto restrict = Win32::GetProc<BOOL(WINAPI*)(DWORD)>(GetModuleHandleW(L"kernel32.dll"),
+                                                               "SetDefaultDllDirectories");
+    if (restrict != nullptr) {
+        restrict(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
+}
+
+void WriteBanner() {
+    const std::wstring version = GetProgramVersion();
+    if (!version.empty()) {
+        *logger << L"Quillon v" << version << L"\n";
+    } else {
+        *logger << L"Quillon (unknown version)\n";
+    }
+    *logger << L"Copyright (c) 2026 ZELT. All rights reserved.\n";
+    *logger << L"\n";
+}
+
+void WriteUsage() {
+    *logger << L"Usage:\n";
+    *logger << L"\n";
+    *logger << L"    Quillon /T:<drive number> /D:<FFU data file>\n";
+    *logger << L"\n";
+    *logger << L"  where:\n";
+    *logger << L"    <drive number>      - drive number to be updated (0 is first drive)\n";
+    *logger << L"    <FFU data file>     - path to data file containing the FFU package\n";
+    *logger << L"\n";
+}
+
+ExitCode RunDevicePhase(const std::wstring& drivePath, const std::vector<std::uint8_t>& image) {
+    bool updated = false;
+    try {
+        const auto device = std::make_unique<eMMC>(drivePath);
+        if (device->CanUpdateFirmware()) {
+            updated = device->UpdateFirmware(image);
+            if (updated) {
+                *logger << L"Please restart the platform in order to complete the firmware installation.\n\n";
+            }
+        }
+    } catch (const std::exception& error) {
+        *logger << error.what();
+    }
+    return updated ? Success : DeviceFailure;
+}
+
+ExitCode Run() {
+    WriteBanner();
+
+    if (!IsWindowsVersionSupported()) {
+        *logger << L"Quillon: not supported on this Windows version!";
+        return UnsupportedWindows;
+    }
+
+    instanceMutex = CreateMutexW(nullptr, TRUE, INSTANCE_MUTEX_NAME);
+    if (instanceMutex == nullptr) {
+        return AlreadyRunning;
+    }
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        *logger << L"Quillon: already running!";
+        return AlreadyRunning;
+    }
+    instanceMutexOwned = true;
+
+    std::wstring drivePath;
+    std::wstring packagePath;
+    if (!ParseCommandLine(drivePath, packagePath)) {
+        WriteUsage();
+        return BadArguments;
+    }
+
+    std::vector<std::uint8_t> image;
+    switch (LoadPackage(packagePath, image)) {
+    case PackageLoad::Loaded:
+        break;
+    case PackageLoad::Missing:
+        *logger << L"Quillon: could not open file '" << packagePath << L"'\n";
+        return BadArguments;
+    case PackageLoad::Unreadable:
+        *logger << L"Quillon: could not read file '" << packagePath << L"'\n";
+        return BadArguments;
+    }
+
+    return RunDevicePhase(drivePath, image);
+}
+
+void WaitForEnter() {
+    // The prompt is for the operator at the console and never part of the log.
+    std::wcout << L"\nPress the ENTER key to continue...";
+    std::wcout.flush();
+    std::getchar();
+}
+
+} // namespace
+
+Logger* const logger = CreateLogger();
+
+int main(int, char**) {
+    RestrictDllSearch();
+    const ExitCode exitCode = Run();
+    if (logger->debugMode) {
+        WaitForEnter();
+    }
+    if (instanceMutex != nullptr) {
+        if (instanceMutexOwned) {
+            ReleaseMutex(instanceMutex);
+        }
+        CloseHandle(instanceMutex);
+    }
+    return exitCode;
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "device/drive_handle.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The target device: an eMMC behind a physical drive, updated through the Field Firmware Update of
+// JEDEC eMMC 5.0 as the Windows storage firmware controls expose it.
+class eMMC {
+public:
+    // Opens the drive, a path of the form \\.\PhysicalDrive<N>. Throws Windows::Win32Error when it does not
+    // open.
+    explicit eMMC(const std::wstring& drivePath);
+    eMMC(const eMMC&) = delete;
+    eMMC& operator=(const eMMC&) = delete;
+
+    // Reads EXT_CSD anew and answers whether the device accepts a firmware update. A refusal writes its
+    // reason as one line; nothing is written for a yes.
+    bool CanUpdateFirmware() const;
+
+    // Downloads the image into the first writable firmware slot and activates it. Writes exactly one
+    // closing message; true only when the slot was activated, now or at the next power cycle. Call it only
+    // after CanUpdateFirmware answered true.
+    bool UpdateFirmware(const std::vector<std::uint8_t>& image) const;
+
+private:
+    // SEND_EXT_CSD: fills the 512-byte register image, or throws Windows::Win32Error.
+    void CMD8(std::vector<std::uint8_t>& extCsd) const;
+    bool DownloadAndActivate(const std::vector<std::uint8_t>& image, std::uint8_t slot,
+                             std::uint32_t segmentSize) const;
+
+    DriveHandle drive;
+};

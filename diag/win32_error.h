@@ -1,0 +1,17 @@
+#pragma once
+
+#include <windows.h>
+
+#include <stdexcept>
+#include <string>
+
+namespace Windows {
+
+// A failed Windows call. The text names the operation and gives the system's reason for the code; the
+// code itself is folded into the text and not kept as a value.
+class Win32Error : public std::runtime_error {
+public:
+    Win32Error(DWORD code, const std::string& context);
+};
+
+} // namespace Windows

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// What a simulated eMMC device is and how it answers. The defaults are the built-in device: a healthy
+// eMMC 5.1 on drive 0 with one writable slot numbered 1, on which every request succeeds.
+struct DeviceDescription {
+    struct Slot {
+        std::uint8_t number;
+        bool readOnly;
+    };
+    // The K-th download request, counting from 1, fails with the code.
+    struct DownloadError {
+        std::uint32_t request;
+        DWORD code;
+    };
+
+    std::uint8_t drive = 0;
+    std::optional<DWORD> openError;
+    std::uint8_t extCsdRev = 8;
+    std::uint8_t supportedModes = 0x01;
+    std::uint8_t fwConfig = 0x00;
+    // How many leading bytes of the 512-byte register the driver fills.
+    std::uint32_t extCsdFilled = 512;
+    std::optional<DWORD> extCsdError;
+    std::optional<DWORD> infoError;
+    bool supportUpgrade = true;
+    std::vector<Slot> slots{{1, false}};
+    std::uint8_t activeSlot = 1;
+    std::uint32_t alignment = 512;
+    std::uint32_t maxPayload = 65536;
+    std::optional<DownloadError> downloadError;
+    std::optional<DWORD> activateError;
+
+    // Reads the text form: one "key = value" per line, "#" starts a comment, blank lines are ignored,
+    // numbers are decimal or 0x hexadecimal. Every key overrides the built-in device. Throws
+    // DescriptionError for an unknown or repeated key, a malformed line or a bad value.
+    static DeviceDescription Parse(std::string_view text);
+};
+
+class DescriptionError : public std::runtime_error {
+public:
+    DescriptionError(std::size_t line, const std::string& problem);
+    std::size_t Line() const { return line; }
+
+private:
+    std::size_t line;
+};

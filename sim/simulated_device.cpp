@@ -1,0 +1,242 @@
+#include "sim/simulated_device.h"
+
+#include "device/ext_csd.h"
+#include "device/storage_firmware.h"
+#include "sim/crc32.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+using namespace StorageFirmware;
+
+namespace {
+
+std::unique_ptr<SimulatedDevice> current;
+
+// Reads a request structure from what the caller passed; bytes beyond its length read as zero, so that a
+// short request is traced with what it did carry.
+template <typename T> T ReadRequest(const void* buffer, DWORD length) {
+    T request{};
+    if (buffer != nullptr) {
+        std::memcpy(&request, buffer, std::min<std::size_t>(length, sizeof(T)));
+    }
+    return request;
+}
+
+std::string Hex8(DWORD value) {
+    std::array<char, 9> text{};
+    std::snprintf(text.data(), text.size(), "%08lx", static_cast<unsigned long>(value));
+    return text.data();
+}
+
+std::string Lengths(DWORD in, DWORD out) {
+    return " in=" + std::to_string(in) + " out=" + std::to_string(out);
+}
+
+std::string Utf8(const wchar_t* text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1) {
+        return {};
+    }
+    std::string utf8(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), size, nullptr, nullptr);
+    utf8.pop_back();
+    return utf8;
+}
+
+bool AllZero(const std::uint8_t* bytes, std::size_t length) {
+    return std::all_of(bytes, bytes + length, [](std::uint8_t b) { return b == 0; });
+}
+
+} // namespace
+
+SimulatedDevice::SimulatedDevice(DeviceDescription description, RequestTrace trace)
+    : description(std::move(description)), trace(std::move(trace)), activeSlot(this->description.activeSlot) {}
+
+SimulatedDevice& SimulatedDevice::Current() {
+    if (!current) {
+        current = std::make_unique<SimulatedDevice>(DeviceDescription{}, RequestTrace{});
+    }
+    return *current;
+}
+
+void SimulatedDevice::Install(DeviceDescription description, RequestTrace trace) {
+    current = std::make_unique<SimulatedDevice>(std::move(description), std::move(trace));
+}
+
+bool SimulatedDevice::IsOpen(HANDLE drive) const {
+    return openDrives.count(drive) != 0;
+}
+
+bool SimulatedDevice::IsWritableSlot(std::uint8_t number) const {
+    return std::any_of(description.slots.begin(), description.slots.end(),
+                       [number](const DeviceDescription::Slot& slot) { return slot.number == number && !slot.readOnly; });
+}
+
+BOOL SimulatedDevice::Answer(const std::string& request, std::optional<DWORD> error) {
+    if (error) {
+        trace.Record(request + " error 0x" + Hex8(*error));
+        SetLastError(*error);
+        return FALSE;
+    }
+    trace.Record(request + " ok");
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+HANDLE SimulatedDevice::Open(const wchar_t* drivePath) {
+    const std::string request = "open " + Utf8(drivePath);
+    const std::wstring expected = L"\\\\.\\PhysicalDrive" + std::to_wstring(description.drive);
+    if (expected != drivePath) {
+        Answer(request, ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (description.openError) {
+        Answer(request, description.openError);
+        return INVALID_HANDLE_VALUE;
+    }
+    const HANDLE drive = reinterpret_cast<HANDLE>(nextDrive);
+    nextDrive += 4;
+    openDrives.insert(drive);
+    Answer(request, std::nullopt);
+    return drive;
+}
+
+void SimulatedDevice::Close(HANDLE drive) {
+    openDrives.erase(drive);
+}
+
+BOOL SimulatedDevice::ReadExtCsd(HANDLE drive, void* extCsd, DWORD extCsdLength) {
+    const std::string request = "ext_csd" + Lengths(0, extCsdLength);
+    if (!IsOpen(drive)) {
+        return Answer(request, ERROR_INVALID_HANDLE);
+    }
+    if (extCsd == nullptr || extCsdLength != ExtCsd::SIZE) {
+        return Answer(request, ERROR_INVALID_PARAMETER);
+    }
+    if (description.extCsdError) {
+        return Answer(request, description.extCsdError);
+    }
+    std::array<std::uint8_t, ExtCsd::SIZE> registerBytes{};
+    registerBytes[ExtCsd::EXT_CSD_REV] = description.extCsdRev;
+    registerBytes[ExtCsd::SUPPORTED_MODES] = description.supportedModes;
+    registerBytes[ExtCsd::FW_CONFIG] = description.fwConfig;
+    std::memcpy(extCsd, registerBytes.data(), description.extCsdFilled);
+    return Answer(request, std::nullopt);
+}
+
+BOOL SimulatedDevice::GetFirmwareInfo(HANDLE drive, const void* query, DWORD queryLength, void* info,
+                                      DWORD infoLength) {
+    const auto fields = ReadRequest<STORAGE_HW_FIRMWARE_INFO_QUERY>(query, queryLength);
+    const std::string request = "get_info version=" + std::to_string(fields.Version) +
+                                " size=" + std::to_string(fields.Size) + " flags=" + std::to_string(fields.Flags) +
+                                Lengths(queryLength, infoLength);
+    if (!IsOpen(drive)) {
+        return Answer(request, ERROR_INVALID_HANDLE);
+    }
+    const std::size_t replySize =
+        sizeof(STORAGE_HW_FIRMWARE_INFO) + description.slots.size() * sizeof(STORAGE_HW_FIRMWARE_SLOT_INFO);
+    // Flags 0 only: the simulated driver answers for the device's own firmware, never for a controller.
+    if (query == nullptr || queryLength != sizeof(fields) || fields.Version != sizeof(fields) ||
+        fields.Size != sizeof(fields) || fields.Flags != 0 || fields.Reserved != 0 || info == nullptr ||
+        infoLength < replySize) {
+        return Answer(request, ERROR_INVALID_PARAMETER);
+    }
+    if (description.infoError) {
+        return Answer(request, description.infoError);
+    }
+    STORAGE_HW_FIRMWARE_INFO reply{};
+    // As the SDK's structure counts it: the fixed part and one slot entry.
+    reply.Version = sizeof(STORAGE_HW_FIRMWARE_INFO) + sizeof(STORAGE_HW_FIRMWARE_SLOT_INFO);
+    reply.Size = static_cast<std::uint32_t>(replySize);
+    reply.SupportUpgrade = description.supportUpgrade ? SUPPORT_UPGRADE : 0;
+    reply.SlotCount = static_cast<std::uint8_t>(description.slots.size());
+    reply.ActiveSlot = activeSlot;
+    reply.PendingActivateSlot = 0xFF;
+    reply.ImagePayloadAlignment = description.alignment;
+    reply.ImagePayloadMaxSize = description.maxPayload;
+    auto* bytes = static_cast<std::uint8_t*>(info);
+    std::memcpy(bytes, &reply, sizeof(reply));
+    for (std::size_t i = 0; i < description.slots.size(); ++i) {
+        STORAGE_HW_FIRMWARE_SLOT_INFO slot{};
+        slot.Version = sizeof(slot);
+        slot.Size = sizeof(slot);
+        slot.SlotNumber = description.slots[i].number;
+        slot.ReadOnly = description.slots[i].readOnly ? SLOT_READ_ONLY : 0;
+        std::memcpy(slot.Revision, "QSIM0001", 8);
+        std::memcpy(bytes + sizeof(reply) + i * sizeof(slot), &slot, sizeof(slot));
+    }
+    return Answer(request, std::nullopt);
+}
+
+BOOL SimulatedDevice::DownloadFirmware(HANDLE drive, const void* request, DWORD requestLength, void* reply,
+                                       DWORD replyLength) {
+    const auto header = ReadRequest<STORAGE_HW_FIRMWARE_DOWNLOAD>(request, requestLength);
+    const std::uint8_t* payload = request == nullptr ? nullptr : static_cast<const std::uint8_t*>(request) + sizeof(header);
+    const std::uint64_t carried = requestLength > sizeof(header) ? requestLength - sizeof(header) : 0;
+    const std::uint64_t payloadLength = payload == nullptr ? 0 : std::min(header.BufferSize, carried);
+    const std::string line = "download version=" + std::to_string(header.Version) +
+                             " size=" + std::to_string(header.Size) + " flags=" + std::to_string(header.Flags) +
+                             " slot=" + std::to_string(header.Slot) + " offset=" + std::to_string(header.Offset) +
+                             " length=" + std::to_string(header.BufferSize) + Lengths(requestLength, replyLength) +
+                             " crc32=" + Hex8(Crc32::Of(payload, static_cast<std::size_t>(payloadLength)));
+    if (!IsOpen(drive)) {
+        return Answer(line, ERROR_INVALID_HANDLE);
+    }
+    ++downloadRequests;
+
+    const bool last = header.Flags == STORAGE_HW_FIRMWARE_REQUEST_FLAG_LAST_SEGMENT;
+    const std::uint32_t alignment = description.alignment;
+    const bool wellFormed =
+        request != nullptr && requestLength >= sizeof(header) && reply != nullptr && replyLength == requestLength &&
+        header.Version == STORAGE_HW_FIRMWARE_DOWNLOAD_VERSION && header.Size == requestLength &&
+        header.BufferSize == requestLength - sizeof(header) && (header.Flags == 0 || last) &&
+        AllZero(header.Reserved, sizeof(header.Reserved)) && requestLength <= MAX_DOWNLOAD_REQUEST_SIZE &&
+        requestLength <= description.maxPayload && IsWritableSlot(header.Slot) &&
+        // Segments follow each other without gap or overlap from offset 0, all of one image for one slot.
+        header.Offset == (header.Offset == 0 ? 0 : nextOffset) &&
+        (header.Offset == 0 || (!received.complete && header.Slot == received.slot)) && alignment != 0 &&
+        header.Offset % alignment == 0 && (last || (header.BufferSize != 0 && header.BufferSize % alignment == 0));
+    if (!wellFormed) {
+        return Answer(line, ERROR_INVALID_PARAMETER);
+    }
+    if (description.downloadError && description.downloadError->request == downloadRequests) {
+        return Answer(line, description.downloadError->code);
+    }
+    if (header.Offset == 0) {
+        received = Download{header.Slot, 0, 0, false};
+        imageCrc = Crc32();
+    }
+    imageCrc.Update(payload, static_cast<std::size_t>(header.BufferSize));
+    received.length += header.BufferSize;
+    received.crc32 = imageCrc.Value();
+    received.complete = last;
+    nextOffset = header.Offset + header.BufferSize;
+    return Answer(line, std::nullopt);
+}
+
+BOOL SimulatedDevice::ActivateFirmware(HANDLE drive, const void* request, DWORD requestLength, void* reply,
+                                       DWORD replyLength) {
+    const auto fields = ReadRequest<STORAGE_HW_FIRMWARE_ACTIVATE>(request, requestLength);
+    const std::string line = "activate version=" + std::to_string(fields.Version) +
+                             " size=" + std::to_string(fields.Size) + " flags=" + std::to_string(fields.Flags) +
+                             " slot=" + std::to_string(fields.Slot) + Lengths(requestLength, replyLength);
+    if (!IsOpen(drive)) {
+        return Answer(line, ERROR_INVALID_HANDLE);
+    }
+    // Only the slot that has just received a whole image can be activated.
+    if (request == nullptr || requestLength != sizeof(fields) || reply == nullptr || replyLength != sizeof(fields) ||
+        fields.Version != sizeof(fields) || fields.Size != sizeof(fields) || fields.Flags != 0 ||
+        !AllZero(fields.Reserved0, sizeof(fields.Reserved0)) || !received.complete ||
+        fields.Slot != received.slot) {
+        return Answer(line, ERROR_INVALID_PARAMETER);
+    }
+    if (description.activateError) {
+        return Answer(line, description.activateError);
+    }
+    activeSlot = fields.Slot;
+    return Answer(line, std::nullopt);
+}

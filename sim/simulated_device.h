@@ -1,0 +1,63 @@
+#pragma once
+
+#include "sim/crc32.h"
+#include "sim/device_description.h"
+#include "sim/request_trace.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <set>
+
+// An eMMC device behind a storage driver that checks every request as strictly as a real driver would.
+// A malformed request fails with ERROR_INVALID_PARAMETER and shows in the trace, so that a protocol
+// fault of the tool cannot pass unseen. Failures of the description's *_error keys are injected only
+// into well-formed requests.
+class SimulatedDevice {
+public:
+    // What the downloads of one image have delivered so far.
+    struct Download {
+        std::uint8_t slot = 0;
+        std::uint64_t length = 0;
+        std::uint32_t crc32 = 0;
+        bool complete = false;
+    };
+
+    SimulatedDevice(DeviceDescription description, RequestTrace trace);
+
+    // The device that the storage driver boundary serves in this process: the built-in device until
+    // another is installed.
+    static SimulatedDevice& Current();
+    static void Install(DeviceDescription description, RequestTrace trace = {});
+
+    HANDLE Open(const wchar_t* drivePath);
+    void Close(HANDLE drive);
+    BOOL ReadExtCsd(HANDLE drive, void* extCsd, DWORD extCsdLength);
+    BOOL GetFirmwareInfo(HANDLE drive, const void* query, DWORD queryLength, void* info, DWORD infoLength);
+    BOOL DownloadFirmware(HANDLE drive, const void* request, DWORD requestLength, void* reply, DWORD replyLength);
+    BOOL ActivateFirmware(HANDLE drive, const void* request, DWORD requestLength, void* reply, DWORD replyLength);
+
+    const RequestTrace& Trace() const { return trace; }
+    // The image being downloaded, or the last one completed.
+    const Download& Received() const { return received; }
+    // The slot that runs the firmware; changes with every successful activation.
+    std::uint8_t ActiveSlot() const { return activeSlot; }
+
+private:
+    bool IsOpen(HANDLE drive) const;
+    bool IsWritableSlot(std::uint8_t number) const;
+    BOOL Answer(const std::string& request, std::optional<DWORD> error);
+
+    DeviceDescription description;
+    RequestTrace trace;
+    std::set<HANDLE> openDrives;
+    std::uintptr_t nextDrive = 0x5100;
+    std::uint32_t downloadRequests = 0;
+    // Where the next segment of the image must start.
+    std::uint64_t nextOffset = 0;
+    Download received;
+    Crc32 imageCrc;
+    std::uint8_t activeSlot;
+};

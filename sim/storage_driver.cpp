@@ -1,0 +1,115 @@
+// The storage driver boundary served by a simulated eMMC device, for quillon-sim.exe and the tests.
+//
+// The device comes from the description file named by QUILLON_SIM_DEVICE (the built-in device without
+// it); QUILLON_SIM_TRACE names a file that receives one line for every request. Both are settled before
+// the tool itself starts: a description that cannot be used ends the process with exit code 2 before the
+// banner and before the log file is touched.
+
+#include "device/storage_driver.h"
+
+#include "sim/simulated_device.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+
+namespace {
+
+std::optional<std::wstring> Environment(const wchar_t* name) {
+    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+    if (size == 0) {
+        return std::nullopt;
+    }
+    std::wstring value(size, L'\0');
+    const DWORD length = GetEnvironmentVariableW(name, value.data(), size);
+    if (length == 0 || length >= size) {
+        return std::nullopt;
+    }
+    value.resize(length);
+    return value;
+}
+
+std::string Narrow(const std::wstring& text) {
+    const int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1) {
+        return {};
+    }
+    std::string narrow(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, narrow.data(), size, nullptr, nullptr);
+    narrow.pop_back();
+    return narrow;
+}
+
+[[noreturn]] void Refuse(const std::string& message) {
+    std::fputs(("quillon-sim: " + message + "\n").c_str(), stderr);
+    std::fflush(stderr);
+    std::exit(2);
+}
+
+DeviceDescription ReadDescription(const std::wstring& path) {
+    std::ifstream file(std::filesystem::path(path), std::ios::binary);
+    const std::string text(std::istreambuf_iterator<char>(file), {});
+    if (!file.is_open() || file.bad()) {
+        Refuse("cannot read the device description '" + Narrow(path) + "'");
+    }
+    try {
+        return DeviceDescription::Parse(text);
+    } catch (const DescriptionError& error) {
+        Refuse("device description '" + Narrow(path) + "', line " + std::to_string(error.Line()) + ": " +
+               error.what());
+    }
+}
+
+struct ProcessDevice {
+    ProcessDevice() {
+        const auto descriptionPath = Environment(L"QUILLON_SIM_DEVICE");
+        const auto tracePath = Environment(L"QUILLON_SIM_TRACE");
+        DeviceDescription description = descriptionPath ? ReadDescription(*descriptionPath) : DeviceDescription{};
+        RequestTrace trace;
+        if (tracePath) {
+            try {
+                trace = RequestTrace(*tracePath);
+            } catch (const std::runtime_error&) {
+                Refuse("cannot create the request trace '" + Narrow(*tracePath) + "'");
+            }
+        }
+        SimulatedDevice::Install(std::move(description), std::move(trace));
+    }
+};
+
+// Set up ahead of the program's other static objects, the Logger among them.
+ProcessDevice processDevice __attribute__((init_priority(1000)));
+
+} // namespace
+
+namespace StorageDriver {
+
+HANDLE OpenDrive(const wchar_t* drivePath) {
+    return SimulatedDevice::Current().Open(drivePath);
+}
+
+void CloseDrive(HANDLE drive) {
+    SimulatedDevice::Current().Close(drive);
+}
+
+BOOL ReadExtCsd(HANDLE drive, void* extCsd, DWORD extCsdLength) {
+    return SimulatedDevice::Current().ReadExtCsd(drive, extCsd, extCsdLength);
+}
+
+BOOL GetFirmwareInfo(HANDLE drive, void* query, DWORD queryLength, void* info, DWORD infoLength) {
+    return SimulatedDevice::Current().GetFirmwareInfo(drive, query, queryLength, info, infoLength);
+}
+
+BOOL DownloadFirmware(HANDLE drive, void* request, DWORD requestLength, void* reply, DWORD replyLength) {
+    return SimulatedDevice::Current().DownloadFirmware(drive, request, requestLength, reply, replyLength);
+}
+
+BOOL ActivateFirmware(HANDLE drive, void* request, DWORD requestLength, void* reply, DWORD replyLength) {
+    return SimulatedDevice::Current().ActivateFirmware(drive, request, requestLength, reply, replyLength);
+}
+
+} // namespace StorageDriver
