@@ -1,0 +1,165 @@
+#include "tests/support/child_process.h"
+
+#include "tests/support/files.h"
+
+#include <array>
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace TestSupport {
+
+namespace {
+
+// What every Windows program needs to start, whatever the test asks for.
+const wchar_t* const BASE_VARIABLES[] = {L"SystemRoot", L"SystemDrive", L"windir", L"TEMP", L"TMP", L"PATH"};
+
+std::wstring Variable(const wchar_t* name) {
+    std::array<wchar_t, 32768> value{};
+    const DWORD length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+    return length == 0 || length >= value.size() ? std::wstring() : std::wstring(value.data(), length);
+}
+
+// A sorted, double-NUL-terminated environment block.
+std::vector<wchar_t> EnvironmentBlock(const std::map<std::wstring, std::wstring>& requested) {
+    std::map<std::wstring, std::wstring> variables;
+    for (const wchar_t* name : BASE_VARIABLES) {
+        const std::wstring value = Variable(name);
+        if (!value.empty()) {
+            variables[name] = value;
+        }
+    }
+    for (const auto& [name, value] : requested) {
+        variables[name] = value;
+    }
+    std::vector<wchar_t> block;
+    for (const auto& [name, value] : variables) {
+        const std::wstring entry = name + L"=" + value;
+        block.insert(block.end(), entry.begin(), entry.end());
+        block.push_back(L'\0');
+    }
+    block.push_back(L'\0');
+    return block;
+}
+
+Win32::UniqueHandle InheritableFile(const std::wstring& path, DWORD access, DWORD disposition) {
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    Win32::UniqueHandle file(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                         disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid()) {
+        throw std::runtime_error("cannot open a standard stream file of a child process");
+    }
+    return file;
+}
+
+std::wstring StreamPath(const wchar_t* kind) {
+    static std::atomic<unsigned> counter{0};
+    std::array<wchar_t, MAX_PATH + 1> temp{};
+    GetTempPathW(static_cast<DWORD>(temp.size()), temp.data());
+    return std::wstring(temp.data()) + L"quillon-child-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(counter++) + L"." + kind;
+}
+
+} // namespace
+
+ChildProcess::ChildProcess(const LaunchOptions& options)
+    : outputPath(StreamPath(L"out")), errorPath(StreamPath(L"err")) {
+    const Win32::UniqueHandle output = InheritableFile(outputPath, GENERIC_WRITE, CREATE_ALWAYS);
+    const Win32::UniqueHandle errors = InheritableFile(errorPath, GENERIC_WRITE, CREATE_ALWAYS);
+    Win32::UniqueHandle input;
+    if (options.input) {
+        const std::wstring inputPath = StreamPath(L"in");
+        WriteBytes(inputPath, *options.input);
+        input = InheritableFile(inputPath, GENERIC_READ, OPEN_EXISTING);
+        DeleteFileW(inputPath.c_str());
+    } else {
+        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+        HANDLE reader = nullptr;
+        HANDLE writer = nullptr;
+        if (!CreatePipe(&reader, &writer, &inherit, 0)) {
+            throw std::runtime_error("cannot create an input pipe");
+        }
+        input = Win32::UniqueHandle(reader);
+        inputWriter = Win32::UniqueHandle(writer);
+        SetHandleInformation(writer, HANDLE_FLAG_INHERIT, 0);
+    }
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input.Get();
+    startup.hStdOutput = output.Get();
+    startup.hStdError = errors.Get();
+    std::wstring commandLine = L"\"" + options.program + L"\"";
+    if (!options.arguments.empty()) {
+        commandLine += L" " + options.arguments;
+    }
+    std::vector<wchar_t> environment = EnvironmentBlock(options.environment);
+    PROCESS_INFORMATION information{};
+    if (!CreateProcessW(options.program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                        CREATE_UNICODE_ENVIRONMENT, environment.data(),
+                        options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(), &startup,
+                        &information)) {
+        throw std::runtime_error("cannot start " + std::to_string(GetLastError()));
+    }
+    CloseHandle(information.hThread);
+    process = Win32::UniqueHandle(information.hProcess);
+}
+
+ChildProcess::~ChildProcess() {
+    if (WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT) {
+        TerminateProcess(process.Get(), 255);
+        WaitForSingleObject(process.Get(), 10000);
+    }
+    process.Reset();
+    DeleteFileW(outputPath.c_str());
+    DeleteFileW(errorPath.c_str());
+}
+
+void ChildProcess::WriteInput(const std::string& bytes) {
+    DWORD written = 0;
+    if (!inputWriter.IsValid() ||
+        !WriteFile(inputWriter.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+        throw std::runtime_error("cannot write to a child's input");
+    }
+}
+
+bool ChildProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (Output().find(text) != std::string::npos) {
+            return true;
+        }
+        if (WaitForSingleObject(process.Get(), 0) != WAIT_TIMEOUT || std::chrono::steady_clock::now() > end) {
+            return Output().find(text) != std::string::npos;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+DWORD ChildProcess::Wait(std::chrono::milliseconds timeout) {
+    inputWriter.Reset();
+    if (WaitForSingleObject(process.Get(), static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) {
+        throw std::runtime_error("the child process did not end in time");
+    }
+    DWORD exitCode = 0;
+    GetExitCodeProcess(process.Get(), &exitCode);
+    return exitCode;
+}
+
+std::string ChildProcess::Output() const {
+    return ReadBytes(outputPath);
+}
+
+std::string ChildProcess::Errors() const {
+    return ReadBytes(errorPath);
+}
+
+RunResult RunProgram(const LaunchOptions& options) {
+    ChildProcess child(options);
+    const DWORD exitCode = child.Wait();
+    return {exitCode, child.Output(), child.Errors()};
+}
+
+} // namespace TestSupport
