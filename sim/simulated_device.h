@@ -44,6 +44,8 @@ public:
     const Download& Received() const { return received; }
     // The slot that runs the firmware; changes with every successful activation.
     std::uint8_t ActiveSlot() const { return activeSlot; }
+    // Drives opened and not closed yet.
+    std::size_t OpenDriveCount() const { return openDrives.size(); }
 
 private:
     bool IsOpen(HANDLE drive) const;
