@@ -1,0 +1,330 @@
+// The fault matrix: one run of quillon-sim.exe per cell, each injecting one failure into one request of an
+// update with a three-segment image, or giving the device one reply shape that must stop the update. Every
+// cell's outcome comes from the tool's outcome rules as tabled below, never from a run of the tool. Beside
+// the closing message and the exit code, every cell checks the promises that hold for all of them: no
+// request after a failed one, no activation after a failed download, and no success without an activation
+// that reported one.
+
+#include "tests/support/child_process.h"
+#include "tests/support/files.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+using namespace TestSupport;
+
+namespace {
+
+constexpr DWORD IMAGE_INVALID = 0x80030209;
+constexpr DWORD POWER_CYCLE_REQUIRED = 0x00030207;
+
+// The built-in device's report allows 65536-byte requests with payloads aligned to 512 bytes: the largest
+// aligned payload beside the 32-byte header.
+constexpr std::size_t SEGMENT = (65536 - 32) / 512 * 512;
+// Two full segments and a short third one.
+constexpr std::size_t IMAGE_SIZE = 2 * SEGMENT + 4097;
+
+enum class Request { Open, ExtCsd, Info, Download1, Download2, Download3, Activate };
+
+const char* const REQUEST_NAMES[] = {"open",       "EXT_CSD",    "information", "download 1",
+                                     "download 2", "download 3", "activation"};
+
+// The trace line of each request begins with its kind.
+const char* TraceKind(Request request) {
+    switch (request) {
+    case Request::Open:
+        return "open";
+    case Request::ExtCsd:
+        return "ext_csd";
+    case Request::Info:
+        return "get_info";
+    case Request::Activate:
+        return "activate";
+    default:
+        return "download";
+    }
+}
+
+const std::string VERSION_TOO_OLD = "eMMC::CanUpdateFirmware - cannot update (eMMC version < 5.0)\n";
+const std::string MODE_UNSUPPORTED = "eMMC::CanUpdateFirmware - cannot update (unsupported eMMC mode)\n";
+const std::string FFU_DISABLED = "eMMC::CanUpdateFirmware - cannot update (FFU disabled)\n";
+const std::string GENERAL_FAILURE = "eMMC::CanUpdateFirmware - cannot update (general failure)\n";
+const std::string UNKNOWN_ERROR = "eMMC::UpdateFirmware - unknown error\n";
+const std::string NO_UPGRADE = "eMMC::UpdateFirmware - no upgrade supported\n";
+const std::string NO_FREE_SLOT = "eMMC::UpdateFirmware - no free slot found\n";
+const std::string UNUSABLE_PAYLOAD = "eMMC::UpdateFirmware - unusable payload size\n";
+const std::string BAD_IMAGE = "eMMC::UpdateFirmware - bad / incompatible firmware image\n";
+const std::string DOWNLOAD_FAILED = "eMMC::UpdateFirmware - failure to download\n";
+const std::string BAD_SLOT = "eMMC::UpdateFirmware - bad slot No.\n";
+const std::string RESTART = "Please restart the platform in order to complete the firmware installation.\n\n";
+const std::string SUCCESS = "eMMC::UpdateFirmware - success\n" + RESTART;
+const std::string SUCCESS_AFTER_REBOOT = "eMMC::UpdateFirmware - success (reboot required)\n" + RESTART;
+
+const std::wstring DRIVE_PATH = L"\\\\.\\PhysicalDrive1";
+
+std::string OpenFailure(DWORD code) {
+    const std::string system = SystemMessage(code);
+    return "eMMC::eMMC - could not open device: " +
+           (system.empty() ? "Unknown Windows error No. " + std::to_string(code) + "." : system);
+}
+
+// The outcome table: what the tool writes last when a request fails with a last error.
+std::string ClosingAfterFailure(Request request, DWORD code) {
+    switch (request) {
+    case Request::Open:
+        return OpenFailure(code);
+    case Request::ExtCsd:
+        return GENERAL_FAILURE;
+    case Request::Info:
+        return UNKNOWN_ERROR;
+    case Request::Activate:
+        return code == POWER_CYCLE_REQUIRED ? SUCCESS_AFTER_REBOOT
+               : code == IMAGE_INVALID      ? BAD_IMAGE
+                                            : BAD_SLOT;
+    default:
+        return code == IMAGE_INVALID ? BAD_IMAGE : DOWNLOAD_FAILED;
+    }
+}
+
+struct Cell {
+    std::string name;
+    // Lines added to the description of a device on drive 1.
+    std::string description;
+    // The last request the device receives.
+    Request last;
+    // The last error that last request fails with; none when it succeeds.
+    std::optional<DWORD> failure;
+    std::string closing;
+    DWORD exitCode;
+};
+
+std::string Hex(DWORD code) {
+    char text[11];
+    std::snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(code));
+    return text;
+}
+
+std::string FailureKey(Request request, DWORD code) {
+    switch (request) {
+    case Request::Open:
+        return "open_error = " + Hex(code);
+    case Request::ExtCsd:
+        return "ext_csd_error = " + Hex(code);
+    case Request::Info:
+        return "info_error = " + Hex(code);
+    case Request::Activate:
+        return "activate_error = " + Hex(code);
+    default:
+        return "download_error = " +
+               std::to_string(static_cast<int>(request) - static_cast<int>(Request::Download1) + 1) + ":" +
+               Hex(code);
+    }
+}
+
+std::vector<Cell> Cells() {
+    std::vector<Cell> cells{{"baseline", "", Request::Activate, std::nullopt, SUCCESS, 0}};
+    // The two codes with a meaning of their own, an error code of 0, and codes without one.
+    const DWORD codes[] = {IMAGE_INVALID, POWER_CYCLE_REQUIRED, 0, 5, 31, 0x12345678};
+    for (int r = static_cast<int>(Request::Open); r <= static_cast<int>(Request::Activate); ++r) {
+        const auto request = static_cast<Request>(r);
+        for (const DWORD code : codes) {
+            const std::string closing = ClosingAfterFailure(request, code);
+            const DWORD exitCode = closing == SUCCESS_AFTER_REBOOT ? 0 : 1;
+            cells.push_back({std::string(REQUEST_NAMES[r]) + " fails with " + Hex(code),
+                             FailureKey(request, code), request, code, closing, exitCode});
+        }
+    }
+    const std::vector<Cell> shapes{
+        {"EXT_CSD with nothing filled", "ext_csd_filled = 0", Request::ExtCsd, {}, VERSION_TOO_OLD, 1},
+        {"EXT_CSD filled up to the revision",
+         "ext_csd_filled = 192",
+         Request::ExtCsd,
+         {},
+         VERSION_TOO_OLD,
+         1},
+        {"EXT_CSD filled with the revision",
+         "ext_csd_filled = 193",
+         Request::ExtCsd,
+         {},
+         MODE_UNSUPPORTED,
+         1},
+        {"EXT_CSD filled up to the modes", "ext_csd_filled = 493", Request::ExtCsd, {}, MODE_UNSUPPORTED, 1},
+        {"EXT_CSD filled with the modes", "ext_csd_filled = 494", Request::Activate, {}, SUCCESS, 0},
+        {"EXT_CSD revision 6", "ext_csd_rev = 6", Request::ExtCsd, {}, VERSION_TOO_OLD, 1},
+        {"vendor-specific mode only", "supported_modes = 0x02", Request::ExtCsd, {}, MODE_UNSUPPORTED, 1},
+        {"updates disabled", "fw_config = 0x01", Request::ExtCsd, {}, FFU_DISABLED, 1},
+        {"no upgrade support", "support_upgrade = 0", Request::Info, {}, NO_UPGRADE, 1},
+        {"no slots", "slots =", Request::Info, {}, NO_FREE_SLOT, 1},
+        {"all slots read-only", "slots = 0 ro, 1 ro, 2 ro", Request::Info, {}, NO_FREE_SLOT, 1},
+        {"first writable slot numbered 255", "slots = 0 ro, 255, 2", Request::Info, {}, NO_FREE_SLOT, 1},
+        {"alignment 0", "alignment = 0", Request::Info, {}, UNUSABLE_PAYLOAD, 1},
+        {"maximum payload 0", "max_payload = 0", Request::Info, {}, UNUSABLE_PAYLOAD, 1},
+        {"maximum payload 31", "max_payload = 31", Request::Info, {}, UNUSABLE_PAYLOAD, 1},
+        {"maximum payload of the header alone", "max_payload = 32", Request::Info, {}, UNUSABLE_PAYLOAD, 1},
+        {"maximum payload one byte short of a unit",
+         "max_payload = 543",
+         Request::Info,
+         {},
+         UNUSABLE_PAYLOAD,
+         1},
+        {"alignment above the request limit", "alignment = 65536", Request::Info, {}, UNUSABLE_PAYLOAD, 1},
+        {"maximum payload above the request limit",
+         "max_payload = 131072",
+         Request::Activate,
+         {},
+         SUCCESS,
+         0},
+    };
+    cells.insert(cells.end(), shapes.begin(), shapes.end());
+    return cells;
+}
+
+// The log file is text: every line feed is stored as CR LF, a carriage return stays as it is.
+std::string AsStored(const std::string& text) {
+    std::string stored;
+    for (const char c : text) {
+        if (c == '\n') {
+            stored += '\r';
+        }
+        stored += c;
+    }
+    return stored;
+}
+
+// What the log holds after the banner: the messages of every step the run reached, then the closing one.
+std::string ExpectedBody(const Cell& cell) {
+    if (cell.last == Request::Open && cell.failure) {
+        return cell.closing;
+    }
+    std::string body = "eMMC::eMMC - opened device \\\\.\\PhysicalDrive1\n";
+    if (cell.last >= Request::Info) {
+        body += "eMMC::UpdateFirmware\n";
+    }
+    if (cell.last >= Request::Download1) {
+        body += "eMMC::UpdateFirmware - downloading firmware...\n";
+        const int downloads =
+            std::min(static_cast<int>(cell.last) - static_cast<int>(Request::Download1) + 1, 3);
+        for (int i = 0; i < downloads; ++i) {
+            body += "eMMC::UpdateFirmware - downloading offset " + std::to_string(i * SEGMENT) + "...\n";
+        }
+    }
+    return body + cell.closing;
+}
+
+std::vector<std::string> ExpectedKinds(Request last) {
+    std::vector<std::string> kinds;
+    for (int r = 0; r <= static_cast<int>(last); ++r) {
+        kinds.push_back(TraceKind(static_cast<Request>(r)));
+    }
+    return kinds;
+}
+
+struct TraceLine {
+    std::string text;
+    std::string kind;
+    std::optional<DWORD> error;
+};
+
+std::vector<TraceLine> ParseTrace(const std::string& trace) {
+    std::vector<TraceLine> lines;
+    std::size_t start = 0;
+    while (start < trace.size()) {
+        const std::size_t end = trace.find('\n', start);
+        const std::string text =
+            trace.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? trace.size() : end + 1;
+        TraceLine line{text, text.substr(0, text.find(' ')), std::nullopt};
+        const std::size_t error = text.rfind(" error 0x");
+        if (error != std::string::npos) {
+            line.error = static_cast<DWORD>(std::stoul(text.substr(error + 9), nullptr, 16));
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// An activation that put the image in place, now or at the next power cycle.
+bool ActivationTookEffect(const TraceLine& line) {
+    return line.kind == "activate" && (!line.error || *line.error == POWER_CYCLE_REQUIRED);
+}
+
+void CheckCell(const Cell& cell, const std::string& image) {
+    TempDirectory directory;
+    WriteBytes(directory / L"package.ffu", image);
+    WriteBytes(directory / L"device.txt", "drive = 1\n" + cell.description + "\n");
+    const RunResult result = RunProgram({BuiltProgram(L"quillon-sim.exe"),
+                                         L"/T:1 /D:package.ffu",
+                                         directory.Path(),
+                                         {{L"QUILLON_SIM_DEVICE", directory / L"device.txt"},
+                                          {L"QUILLON_SIM_TRACE", directory / L"trace.txt"}}});
+    const std::string log = ReadBytes(directory / L"quillon.log");
+    const std::vector<TraceLine> trace = ParseTrace(ReadBytes(directory / L"trace.txt"));
+    ASSERT_EQ(result.errors, "") << "the device description was refused";
+    ASSERT_FALSE(trace.empty()) << "no request reached the device";
+
+    EXPECT_TRUE(EndsWith(log, AsStored(cell.closing))) << log;
+    EXPECT_EQ(result.exitCode, cell.exitCode);
+
+    const std::size_t bannerEnd = log.find("\r\n\r\n");
+    ASSERT_NE(bannerEnd, std::string::npos) << log;
+    EXPECT_EQ(log.substr(bannerEnd + 4), AsStored(ExpectedBody(cell)));
+
+    std::vector<std::string> kinds;
+    for (const auto& line : trace) {
+        kinds.push_back(line.kind);
+    }
+    EXPECT_EQ(kinds, ExpectedKinds(cell.last));
+    EXPECT_EQ(trace.back().error, cell.failure) << trace.back().text;
+
+    for (std::size_t i = 0; i + 1 < trace.size(); ++i) {
+        EXPECT_FALSE(trace[i].error) << "request after a failed one: " << trace[i].text;
+        if (trace[i].kind == "download" && trace[i].error) {
+            for (std::size_t j = i + 1; j < trace.size(); ++j) {
+                EXPECT_NE(trace[j].kind, "activate") << "activation after a failed download";
+            }
+        }
+    }
+    const bool tookEffect = ActivationTookEffect(trace.back());
+    if (result.exitCode == 0) {
+        EXPECT_TRUE(tookEffect) << "exit code 0 after " << trace.back().text;
+    }
+    if (log.find("success") != std::string::npos) {
+        EXPECT_TRUE(tookEffect) << "success reported after " << trace.back().text;
+    }
+}
+
+TEST(FaultMatrix, NoFaultEndsInAFalseSuccess) {
+    const std::string image = PatternBytes(IMAGE_SIZE);
+    const std::vector<Cell> cells = Cells();
+    const testing::TestResult& outcome = *testing::UnitTest::GetInstance()->current_test_info()->result();
+    std::size_t held = 0;
+    for (const Cell& cell : cells) {
+        SCOPED_TRACE(cell.name);
+        const int partsBefore = outcome.total_part_count();
+        CheckCell(cell, image);
+        bool failed = false;
+        for (int i = partsBefore; i < outcome.total_part_count(); ++i) {
+            failed = failed || outcome.GetTestPartResult(i).failed();
+        }
+        if (!failed) {
+            ++held;
+        }
+    }
+    std::cout << "fault matrix: " << cells.size() << " cells, " << held << " held" << std::endl;
+    EXPECT_EQ(held, cells.size());
+}
+
+} // namespace
