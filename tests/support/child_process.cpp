@@ -99,8 +99,8 @@ ChildProcess::ChildProcess(const LaunchOptions& options)
     PROCESS_INFORMATION information{};
     if (!CreateProcessW(options.program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                         CREATE_UNICODE_ENVIRONMENT, environment.data(),
-                        options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(), &startup,
-                        &information)) {
+                        options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(),
+                        &startup, &information)) {
         throw std::runtime_error("cannot start " + std::to_string(GetLastError()));
     }
     CloseHandle(information.hThread);
@@ -136,6 +136,10 @@ bool ChildProcess::WaitForOutput(const std::string& text, std::chrono::milliseco
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+}
+
+bool ChildProcess::EndsWithin(std::chrono::milliseconds timeout) {
+    return WaitForSingleObject(process.Get(), static_cast<DWORD>(timeout.count())) == WAIT_OBJECT_0;
 }
 
 DWORD ChildProcess::Wait(std::chrono::milliseconds timeout) {

@@ -37,6 +37,9 @@ public:
     void WriteInput(const std::string& bytes);
     // Waits until standard output holds text, or the process ends or the time is up; true when it does.
     bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(60));
+    // Waits for the process's end with its input pipe left open, as an operator who never presses a key;
+    // true when it ended.
+    bool EndsWithin(std::chrono::milliseconds timeout);
     // Waits for the process's end (closing its input pipe first) and returns its exit code.
     DWORD Wait(std::chrono::milliseconds timeout = std::chrono::seconds(120));
 
