@@ -1,0 +1,144 @@
+// quillon-sim.exe before the device phase: a device description it refuses, its request trace, and a
+// package that cannot be read whole.
+
+#include "tests/e2e/e2e_support.h"
+
+#include <gtest/gtest.h>
+
+using namespace TestSupport;
+using namespace E2e;
+
+namespace {
+
+enum class Description { Text, Directory, Missing };
+
+struct Refusal {
+    const char* name;
+    Description kind;
+    std::string text;
+    // What standard error must name besides the file: the line and the problem.
+    std::string problem;
+};
+
+void PrintTo(const Refusal& param, std::ostream* out) {
+    *out << param.name;
+}
+
+class RefusedDescription : public testing::TestWithParam<Refusal> {
+protected:
+    // Runs the tool on the description in the directory; quillon.log may hold an earlier run's text.
+    RunResult Start(const TempDirectory& directory) {
+        WriteBytes(directory / L"fw.ffu", PatternBytes(1000));
+        const std::wstring path = directory / L"device.txt";
+        if (GetParam().kind == Description::Text) {
+            WriteBytes(path, GetParam().text);
+        } else if (GetParam().kind == Description::Directory) {
+            CreateDirectoryW(path.c_str(), nullptr);
+        }
+        return RunProgram({BuiltProgram(L"quillon-sim.exe"),
+                           L"/T:0 /D:fw.ffu",
+                           directory.Path(),
+                           {{L"QUILLON_SIM_DEVICE", path}, {L"ZELT_QUILLON_DEBUG", L"1"}}});
+    }
+
+    void ExpectRefusal(const RunResult& result, const TempDirectory& directory) {
+        EXPECT_EQ(result.exitCode, 2u);
+        EXPECT_EQ(result.output, "");
+        const std::string& errors = result.errors;
+        EXPECT_NE(errors.find("'" + Narrow(directory / L"device.txt") + "'"), std::string::npos) << errors;
+        EXPECT_NE(errors.find(GetParam().problem), std::string::npos) << errors;
+        EXPECT_EQ(errors.find('\n'), errors.size() - 1) << "one line: " << errors;
+    }
+};
+
+TEST_P(RefusedDescription, EndsWithTwoBeforeTheLogIsCreated) {
+    TempDirectory directory;
+    const RunResult result = Start(directory);
+    ExpectRefusal(result, directory);
+    EXPECT_FALSE(FileExists(directory / L"quillon.log"));
+}
+
+TEST_P(RefusedDescription, LeavesAnEarlierLogAlone) {
+    TempDirectory directory;
+    const std::string earlier = TextMode(BANNER + USAGE);
+    WriteBytes(directory / L"quillon.log", earlier);
+    const RunResult result = Start(directory);
+    ExpectRefusal(result, directory);
+    EXPECT_EQ(ReadBytes(directory / L"quillon.log"), earlier);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Descriptions, RefusedDescription,
+    testing::Values(
+        Refusal{"UnknownKey", Description::Text, "ext_csd_rev = 7\n# a comment\n\nfirmware = 2\n",
+                "line 4: unknown key 'firmware'"},
+        Refusal{"NumberTooLarge", Description::Text, "ext_csd_rev = 0x100\n", "line 1: bad value '0x100'"},
+        Refusal{"NotANumber", Description::Text, "fw_config = 0\nalignment = 512k\n",
+                "line 2: bad value '512k'"},
+        Refusal{"NegativeNumber", Description::Text, "open_error = -1\n", "line 1: bad value '-1'"},
+        Refusal{"DriveBeyondNine", Description::Text, "drive = 10\n", "line 1: bad value '10'"},
+        Refusal{"BadSlotFlag", Description::Text, "slots = 1 rw\n", "line 1: bad slot '1 rw'"},
+        Refusal{"DownloadRequestZero", Description::Text, "download_error = 0:5\n",
+                "line 1: bad value '0:5'"},
+        Refusal{"NotKeyValue", Description::Text, "\n\nactivate_error 5\n", "line 3: expected 'key = value'"},
+        Refusal{"Directory", Description::Directory, "", "cannot read the device description"},
+        Refusal{"Missing", Description::Missing, "", "cannot read the device description"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RequestTrace, IsCreatedAfreshAtEveryStart) {
+    TempDirectory directory;
+    WriteBytes(directory / L"fw.ffu", PatternBytes(1000));
+    WriteBytes(directory / L"trace.txt", "stale line\n");
+
+    ASSERT_EQ(RunProgram(Simulated(directory, L"/T:0 /D:fw.ffu", "")).exitCode, 0u);
+    const std::string image = PatternBytes(1000);
+    EXPECT_EQ(ReadBytes(directory / L"trace.txt"),
+              Trace::File({Trace::Open('0'), Trace::ExtCsd(), Trace::GetInfo(),
+                           Trace::Download(image, 0, 1000, true, 1), Trace::Activate(1)}));
+
+    // A run that ends before the device leaves an empty trace, not the previous run's requests.
+    EXPECT_EQ(RunProgram(Simulated(directory, L"", "")).exitCode, 8u);
+    EXPECT_TRUE(FileExists(directory / L"trace.txt"));
+    EXPECT_EQ(ReadBytes(directory / L"trace.txt"), "");
+}
+
+// A rehearsal script that reads the trace after a refused description must not find an earlier run's
+// requests there.
+TEST(RequestTrace, IsCreatedAfreshWhenTheDescriptionIsRefused) {
+    TempDirectory directory;
+    WriteBytes(directory / L"fw.ffu", PatternBytes(1000));
+    ASSERT_EQ(RunProgram(Simulated(directory, L"/T:0 /D:fw.ffu", "")).exitCode, 0u);
+    ASSERT_NE(ReadBytes(directory / L"trace.txt"), "");
+
+    EXPECT_EQ(RunProgram(Simulated(directory, L"/T:0 /D:fw.ffu", "firmware = 2\n")).exitCode, 2u);
+    EXPECT_TRUE(FileExists(directory / L"trace.txt"));
+    EXPECT_EQ(ReadBytes(directory / L"trace.txt"), "");
+}
+
+// A Linux kernel file seen through Wine's drive Z: reports a length of a page but delivers a few bytes.
+TEST(ShortRead, RefusesThePackageBeforeAnyRequest) {
+    const std::wstring package = L"Z:\\sys\\kernel\\mm\\transparent_hugepage\\enabled";
+    {
+        const Win32::UniqueHandle file(CreateFileW(package.c_str(), GENERIC_READ,
+                                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+        LARGE_INTEGER size{};
+        if (!file.IsValid() || !GetFileSizeEx(file.Get(), &size)) {
+            GTEST_SKIP() << "no such file here";
+        }
+        if (static_cast<std::size_t>(size.QuadPart) <= ReadBytes(package).size()) {
+            GTEST_SKIP() << "the file delivers its whole reported length here";
+        }
+    }
+    TempDirectory directory;
+
+    const RunResult result = RunProgram(Simulated(directory, L"/T:0 /D:" + package, ""));
+
+    EXPECT_EQ(result.exitCode, 8u);
+    EXPECT_EQ(ReadBytes(directory / L"quillon.log"),
+              TextMode(BANNER + "Quillon: could not read file '" + Narrow(package) + "'\n"));
+    EXPECT_TRUE(FileExists(directory / L"trace.txt"));
+    EXPECT_EQ(ReadBytes(directory / L"trace.txt"), "");
+}
+
+} // namespace

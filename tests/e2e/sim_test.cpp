@@ -1,0 +1,222 @@
+// quillon-sim.exe through every outcome of the device phase: the log, the exit code and every request the
+// simulated device received.
+
+#include "tests/e2e/e2e_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+
+using namespace TestSupport;
+using namespace E2e;
+
+namespace {
+
+constexpr std::size_t SEGMENT = 65024;
+// Two full segments and a short last one.
+constexpr std::size_t THREE_SEGMENTS = 2 * SEGMENT + 1000;
+
+const std::string UPDATE = "eMMC::UpdateFirmware\n";
+const std::string DOWNLOADING = "eMMC::UpdateFirmware - downloading firmware...\n";
+
+struct Expected {
+    std::string log;
+    std::vector<std::string> trace;
+};
+
+struct Outcome {
+    const char* name;
+    std::string description;
+    std::wstring arguments;
+    std::size_t packageLength;
+    DWORD exitCode;
+    std::function<Expected(const std::string& image)> expected;
+};
+
+void PrintTo(const Outcome& param, std::ostream* out) {
+    *out << param.name;
+}
+
+std::string Crc(std::string_view bytes) {
+    char text[9];
+    std::snprintf(text, sizeof(text), "%08lx", static_cast<unsigned long>(ZlibCrc32(bytes)));
+    return text;
+}
+
+std::vector<std::string> operator+(std::vector<std::string> lines, const std::vector<std::string>& more) {
+    lines.insert(lines.end(), more.begin(), more.end());
+    return lines;
+}
+
+// A run that stops at the eligibility test with the given reason and the given EXT_CSD answer.
+Outcome Ineligible(const char* name, const std::string& description, const std::string& reason,
+                   const std::string& extCsd = "ok") {
+    return {name, description, L"/T:0 /D:fw.ffu", 1000, 1, [=](const std::string&) {
+                return Expected{OpenedDevice('0') + "eMMC::CanUpdateFirmware - cannot update (" + reason +
+                                    ")\n",
+                                {Trace::Open('0'), Trace::ExtCsd(extCsd)}};
+            }};
+}
+
+// A run that stops after the firmware information query.
+Outcome NoUpdate(const char* name, const std::string& description, const std::string& closing,
+                 const std::string& query = "ok") {
+    return {name, description, L"/T:0 /D:fw.ffu", 1000, 1, [=](const std::string&) {
+                return Expected{OpenedDevice('0') + UPDATE + closing,
+                                {Trace::Open('0'), Trace::ExtCsd(), Trace::GetInfo(query)}};
+            }};
+}
+
+// A run whose K-th download request fails with the code.
+Outcome DownloadFails(const char* name, std::size_t failing, DWORD code, const std::string& closing) {
+    return {name,
+            "download_error = " + std::to_string(failing) + ":" + std::to_string(code) + "\n",
+            L"/T:0 /D:fw.ffu",
+            THREE_SEGMENTS,
+            1,
+            [=](const std::string& image) {
+                Expected expected{OpenedDevice('0') + UPDATE + DOWNLOADING,
+                                  {Trace::Open('0'), Trace::ExtCsd(), Trace::GetInfo()}};
+                for (std::size_t k = 1; k <= failing; ++k) {
+                    const std::size_t offset = (k - 1) * SEGMENT;
+                    const bool last = image.size() - offset <= SEGMENT;
+                    expected.log += Progress(static_cast<std::uint32_t>(offset));
+                    expected.trace.push_back(Trace::Download(image, offset,
+                                                             last ? image.size() - offset : SEGMENT, last, 1,
+                                                             k == failing ? Trace::Error(code) : "ok"));
+                }
+                expected.log += closing;
+                return expected;
+            }};
+}
+
+// A run that downloads the whole image and whose activation answers as given.
+Outcome Activated(const char* name, const std::string& description, const std::string& activation,
+                  const std::string& closing, DWORD exitCode) {
+    return {name, description, L"/T:0 /D:fw.ffu", THREE_SEGMENTS, exitCode, [=](const std::string& image) {
+                const Segments segments = SegmentsOf(image, SEGMENT, 1);
+                return Expected{
+                    OpenedDevice('0') + UPDATE + DOWNLOADING + segments.progress + closing,
+                    std::vector<std::string>{Trace::Open('0'), Trace::ExtCsd(), Trace::GetInfo()} +
+                        segments.requests + std::vector<std::string>{Trace::Activate(1, activation)}};
+            }};
+}
+
+// A run that ends at the drive open with the given last error.
+Outcome OpenFails(const char* name, const std::string& description, DWORD code) {
+    return {name, description, L"/T:0 /D:fw.ffu", 1000, 1, [=](const std::string&) {
+                return Expected{OpenDeviceError(code), {Trace::Open('0', Trace::Error(code))}};
+            }};
+}
+
+TEST(SimulatedUpdate, SendsAThreeSegmentPackageToTheBuiltInDevice) {
+    TempDirectory directory;
+    const std::string image = PatternBytes(THREE_SEGMENTS, 5);
+    WriteBytes(directory / L"fw.ffu", image);
+
+    const RunResult result = RunProgram(Simulated(directory, L"/T:0 /D:fw.ffu", ""));
+
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(ReadBytes(directory / L"quillon.log"),
+              "Quillon v1.0.3\r\n"
+              "Copyright (c) 2026 ZELT. All rights reserved.\r\n"
+              "\r\n"
+              "eMMC::eMMC - opened device \\\\.\\PhysicalDrive0\r\n"
+              "eMMC::UpdateFirmware\r\n"
+              "eMMC::UpdateFirmware - downloading firmware...\r\n"
+              "eMMC::UpdateFirmware - downloading offset 0...\r\n"
+              "eMMC::UpdateFirmware - downloading offset 65024...\r\n"
+              "eMMC::UpdateFirmware - downloading offset 130048...\r\n"
+              "eMMC::UpdateFirmware - success\r\n"
+              "Please restart the platform in order to complete the firmware installation.\r\n"
+              "\r\n");
+    const std::string_view bytes = image;
+    EXPECT_EQ(
+        ReadBytes(directory / L"trace.txt"),
+        Trace::File({
+            "open \\\\.\\PhysicalDrive0 ok",
+            "ext_csd in=0 out=512 ok",
+            "get_info version=16 size=16 flags=0 in=16 out=8216 ok",
+            "download version=40 size=65056 flags=0 slot=1 offset=0 length=65024 in=65056 out=65056 crc32=" +
+                Crc(bytes.substr(0, 65024)) + " ok",
+            "download version=40 size=65056 flags=0 slot=1 offset=65024 length=65024 in=65056 out=65056 "
+            "crc32=" +
+                Crc(bytes.substr(65024, 65024)) + " ok",
+            "download version=40 size=1032 flags=2 slot=1 offset=130048 length=1000 in=1032 out=1032 crc32=" +
+                Crc(bytes.substr(130048)) + " ok",
+            "activate version=16 size=16 flags=0 slot=1 in=16 out=16 ok",
+        }));
+    EXPECT_EQ(result.output, "");
+}
+
+class SimulatedRun : public testing::TestWithParam<Outcome> {};
+
+TEST_P(SimulatedRun, LogsTracesAndExitsAsTheDeviceAnswers) {
+    const Outcome& outcome = GetParam();
+    TempDirectory directory;
+    const std::string image = PatternBytes(outcome.packageLength, 3);
+    WriteBytes(directory / L"fw.ffu", image);
+
+    const RunResult result = RunProgram(Simulated(directory, outcome.arguments, outcome.description));
+
+    const Expected expected = outcome.expected(image);
+    EXPECT_EQ(result.exitCode, outcome.exitCode);
+    EXPECT_EQ(ReadBytes(directory / L"quillon.log"), TextMode(BANNER + expected.log));
+    EXPECT_EQ(ReadBytes(directory / L"trace.txt"), Trace::File(expected.trace));
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(result.errors, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, SimulatedRun,
+    testing::Values(
+        Ineligible("RevisionBelow7", "ext_csd_rev = 6\n", "eMMC version < 5.0"),
+        Ineligible("VendorModeOnly", "supported_modes = 0x02\n", "unsupported eMMC mode"),
+        Ineligible("FfuDisabled", "fw_config = 0x01\n", "FFU disabled"),
+        Ineligible("ExtCsdReadFails", "ext_csd_error = 0x1F\n", "general failure", Trace::Error(0x1F)),
+        NoUpdate("InformationQueryFails", "info_error = 0x1F\n", "eMMC::UpdateFirmware - unknown error\n",
+                 Trace::Error(0x1F)),
+        NoUpdate("NoUpgradeSupport", "support_upgrade = 0\n",
+                 "eMMC::UpdateFirmware - no upgrade supported\n"),
+        NoUpdate("OnlyReadOnlySlots", "slots = 1 ro, 2 ro\n", "eMMC::UpdateFirmware - no free slot found\n"),
+        NoUpdate("NoSlots", "slots =\n", "eMMC::UpdateFirmware - no free slot found\n"),
+        DownloadFails("DownloadRejected", 2, 0x80030209,
+                      "eMMC::UpdateFirmware - bad / incompatible firmware image\n"),
+        DownloadFails("DownloadFails", 3, 0x1F, "eMMC::UpdateFirmware - failure to download\n"),
+        Activated("ActivationRejected", "activate_error = 0x80030209\n", Trace::Error(0x80030209),
+                  "eMMC::UpdateFirmware - bad / incompatible firmware image\n", 1),
+        Activated("ActivationFails", "activate_error = 0x1F\n", Trace::Error(0x1F),
+                  "eMMC::UpdateFirmware - bad slot No.\n", 1),
+        OpenFails("AccessDenied", "open_error = 5\n", ERROR_ACCESS_DENIED),
+        OpenFails("OpenFailsWithoutSystemText", "open_error = 0x80030209\n", 0x80030209),
+        OpenFails("NoSuchDrive", "drive = 3\n", ERROR_FILE_NOT_FOUND)),
+    [](const auto& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    Successes, SimulatedRun,
+    testing::Values(
+        Activated("PowerCycleRequired", "activate_error = 0x00030207\n", Trace::Error(0x00030207),
+                  "eMMC::UpdateFirmware - success (reboot required)\n" + RESTART, 0),
+        // Drive 3, the first writable slot (4), and segments that fit the device's 8192-byte maximum.
+        Outcome{"OtherDriveSlotAndSegmentSize",
+                "drive = 3\nslots = 0 ro, 4, 5\nactive_slot = 5\nalignment = 4096\nmax_payload = 8192\n",
+                L"/T:3 /D:fw.ffu", 10000, 0,
+                [](const std::string& image) {
+                    const Segments segments = SegmentsOf(image, 4096, 4);
+                    return Expected{
+                        OpenedDevice('3') + UPDATE + DOWNLOADING + segments.progress +
+                            "eMMC::UpdateFirmware - success\n" + RESTART,
+                        std::vector<std::string>{Trace::Open('3'), Trace::ExtCsd(), Trace::GetInfo()} +
+                            segments.requests + std::vector<std::string>{Trace::Activate(4)}};
+                }},
+        Outcome{"EmptyPackage", "", L"/T:0 /D:fw.ffu", 0, 0,
+                [](const std::string& image) {
+                    return Expected{OpenedDevice('0') + UPDATE + DOWNLOADING + Progress(0) +
+                                        "eMMC::UpdateFirmware - success\n" + RESTART,
+                                    {Trace::Open('0'), Trace::ExtCsd(), Trace::GetInfo(),
+                                     Trace::Download(image, 0, 0, true, 1), Trace::Activate(1)}};
+                }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
