@@ -144,21 +144,12 @@ std::vector<Cell> Cells() {
         }
     }
     const std::vector<Cell> shapes{
-        {"EXT_CSD with nothing filled", "ext_csd_filled = 0", Request::ExtCsd, {}, VERSION_TOO_OLD, 1},
-        {"EXT_CSD filled up to the revision",
-         "ext_csd_filled = 192",
-         Request::ExtCsd,
-         {},
-         VERSION_TOO_OLD,
-         1},
-        {"EXT_CSD filled with the revision",
-         "ext_csd_filled = 193",
-         Request::ExtCsd,
-         {},
-         MODE_UNSUPPORTED,
-         1},
-        {"EXT_CSD filled up to the modes", "ext_csd_filled = 493", Request::ExtCsd, {}, MODE_UNSUPPORTED, 1},
-        {"EXT_CSD filled with the modes", "ext_csd_filled = 494", Request::Activate, {}, SUCCESS, 0},
+        // The register's unfilled bytes read as zero: the revision is byte 192, the modes byte 493.
+        {"EXT_CSD 0 bytes filled", "ext_csd_filled = 0", Request::ExtCsd, {}, VERSION_TOO_OLD, 1},
+        {"EXT_CSD 192 bytes filled", "ext_csd_filled = 192", Request::ExtCsd, {}, VERSION_TOO_OLD, 1},
+        {"EXT_CSD 193 bytes filled", "ext_csd_filled = 193", Request::ExtCsd, {}, MODE_UNSUPPORTED, 1},
+        {"EXT_CSD 493 bytes filled", "ext_csd_filled = 493", Request::ExtCsd, {}, MODE_UNSUPPORTED, 1},
+        {"EXT_CSD 494 bytes filled", "ext_csd_filled = 494", Request::Activate, {}, SUCCESS, 0},
         {"EXT_CSD revision 6", "ext_csd_rev = 6", Request::ExtCsd, {}, VERSION_TOO_OLD, 1},
         {"vendor-specific mode only", "supported_modes = 0x02", Request::ExtCsd, {}, MODE_UNSUPPORTED, 1},
         {"updates disabled", "fw_config = 0x01", Request::ExtCsd, {}, FFU_DISABLED, 1},
@@ -170,19 +161,14 @@ std::vector<Cell> Cells() {
         {"maximum payload 0", "max_payload = 0", Request::Info, {}, UNUSABLE_PAYLOAD, 1},
         {"maximum payload 31", "max_payload = 31", Request::Info, {}, UNUSABLE_PAYLOAD, 1},
         {"maximum payload of the header alone", "max_payload = 32", Request::Info, {}, UNUSABLE_PAYLOAD, 1},
-        {"maximum payload one byte short of a unit",
-         "max_payload = 543",
-         Request::Info,
-         {},
-         UNUSABLE_PAYLOAD,
-         1},
-        {"alignment above the request limit", "alignment = 65536", Request::Info, {}, UNUSABLE_PAYLOAD, 1},
-        {"maximum payload above the request limit",
-         "max_payload = 131072",
-         Request::Activate,
-         {},
-         SUCCESS,
-         0},
+        // One byte short of a 512-byte unit beside the header.
+        {"maximum payload 543", "max_payload = 543", Request::Info, {}, UNUSABLE_PAYLOAD, 1},
+        {"alignment 65536", "alignment = 65536", Request::Info, {}, UNUSABLE_PAYLOAD, 1},
+        // Requests stay within 65536 bytes whatever the driver allows.
+        {"maximum payload 131072", "max_payload = 131072", Request::Activate, {}, SUCCESS, 0},
+        // The segment size is masked to the alignment, which rounds to powers of two only: with alignment 3
+        // it stays 65504, no multiple of 3, and the driver refuses the first segment as an invalid parameter.
+        {"alignment 3", "alignment = 3", Request::Download1, ERROR_INVALID_PARAMETER, DOWNLOAD_FAILED, 1},
     };
     cells.insert(cells.end(), shapes.begin(), shapes.end());
     return cells;
