@@ -1,0 +1,89 @@
+// A version.dll planted beside the program must never run: the tool is started elevated, often from a
+// download folder that anybody can write to.
+
+#include "tests/hardening/hardening_support.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <type_traits>
+
+using namespace Hardening;
+using namespace TestSupport;
+
+namespace {
+
+struct RegistryKeyCloser {
+    void operator()(HKEY key) const { RegCloseKey(key); }
+};
+using UniqueKey = std::unique_ptr<std::remove_pointer_t<HKEY>, RegistryKeyCloser>;
+
+// Tells Wine to prefer a DLL found beside one program over its own. Wine takes WINEDLLOVERRIDES from the
+// Unix environment that a process inherits, never from the environment block its parent hands to
+// CreateProcessW, so a test reaches one program only through the program's own registry key. Elsewhere
+// the key means nothing and the test runs under the system's default search order.
+class PreferPlantedVersionLibrary {
+public:
+    explicit PreferPlantedVersionLibrary(const std::wstring& programName)
+        : keyPath(L"Software\\Wine\\AppDefaults\\" + programName + L"\\DllOverrides") {
+        HKEY created = nullptr;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                            &created, nullptr) != ERROR_SUCCESS) {
+            throw std::runtime_error("cannot create the DLL override key");
+        }
+        const UniqueKey key(created);
+        const std::wstring order = L"native,builtin";
+        if (RegSetValueExW(key.get(), L"version", 0, REG_SZ, reinterpret_cast<const BYTE*>(order.c_str()),
+                           static_cast<DWORD>((order.size() + 1) * sizeof(wchar_t))) != ERROR_SUCCESS) {
+            throw std::runtime_error("cannot set the DLL override");
+        }
+    }
+    PreferPlantedVersionLibrary(const PreferPlantedVersionLibrary&) = delete;
+    PreferPlantedVersionLibrary& operator=(const PreferPlantedVersionLibrary&) = delete;
+    ~PreferPlantedVersionLibrary() { RegDeleteKeyW(HKEY_CURRENT_USER, keyPath.c_str()); }
+
+private:
+    std::wstring keyPath;
+};
+
+struct PlantingCase {
+    const char* name;
+    const wchar_t* program;
+    const wchar_t* arguments;
+    DWORD exitCode;
+};
+
+void PrintTo(const PlantingCase& given, std::ostream* out) {
+    *out << given.name;
+}
+
+class DllPlanting : public testing::TestWithParam<PlantingCase> {};
+
+TEST_P(DllPlanting, PlantedVersionLibraryNeverRuns) {
+    const PlantingCase& given = GetParam();
+    TempDirectory folder;
+    const std::wstring program = folder / given.program;
+    ASSERT_TRUE(CopyFileW(BuiltProgram(given.program).c_str(), program.c_str(), TRUE));
+    ASSERT_TRUE(CopyFileW(CanaryLibrary().c_str(), (folder / L"version.dll").c_str(), TRUE));
+    WriteBytes(folder / L"fw.ffu", PatternBytes(70000));
+    const PreferPlantedVersionLibrary preferPlanted(given.program);
+
+    ToolLaunch launch;
+    launch.program = program;
+    launch.arguments = given.arguments;
+    const ToolRun run = RunTool(folder, launch);
+
+    EXPECT_FALSE(FileExists(folder / L"canary-loaded")) << "the planted version.dll was loaded";
+    EXPECT_EQ(run.log.substr(0, BANNER.size()), BANNER);
+    EXPECT_EQ(run.exitCode, given.exitCode);
+}
+
+// The real driver build is given no drive at all: it stops at the usage text, after the banner.
+INSTANTIATE_TEST_SUITE_P(Programs, DllPlanting,
+                         testing::Values(PlantingCase{"Tool", L"quillon.exe", L"", 8},
+                                         PlantingCase{"SimulatedDeviceFullRun", L"quillon-sim.exe",
+                                                      L"/T:0 /D:fw.ffu", 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
