@@ -66,17 +66,18 @@ DeviceDescription ReadDescription(const std::wstring& path) {
 
 struct ProcessDevice {
     ProcessDevice() {
-        const auto descriptionPath = Environment(L"QUILLON_SIM_DEVICE");
-        const auto tracePath = Environment(L"QUILLON_SIM_TRACE");
-        DeviceDescription description = descriptionPath ? ReadDescription(*descriptionPath) : DeviceDescription{};
+        // The trace is started before the description is judged: a refused run leaves an empty trace
+        // behind, never the requests of an earlier run.
         RequestTrace trace;
-        if (tracePath) {
+        if (const auto tracePath = Environment(L"QUILLON_SIM_TRACE")) {
             try {
                 trace = RequestTrace(*tracePath);
             } catch (const std::runtime_error&) {
                 Refuse("cannot create the request trace '" + Narrow(*tracePath) + "'");
             }
         }
+        const auto descriptionPath = Environment(L"QUILLON_SIM_DEVICE");
+        DeviceDescription description = descriptionPath ? ReadDescription(*descriptionPath) : DeviceDescription{};
         SimulatedDevice::Install(std::move(description), std::move(trace));
     }
 };
