@@ -1,7 +1,5 @@
 #include "diag/log_file.h"
 
-#include <array>
-
 namespace {
 
 bool IsPlainFile(HANDLE file) {
@@ -28,33 +26,36 @@ LogFile::LogFile(const std::wstring& path) {
     file = std::move(opened);
 }
 
+LogFile::~LogFile() {
+    Flush();
+}
+
 void LogFile::Write(std::wstring_view text) {
-    // Text is converted in blocks on the stack, so that writing a message never allocates and never throws.
-    std::array<char, 512> block;
-    std::size_t used = 0;
-    const auto flush = [&] {
-        DWORD written = 0;
-        if (used != 0 && (!WriteFile(file.Get(), block.data(), static_cast<DWORD>(used), &written, nullptr) ||
-                          written != used)) {
-            file.Reset();
-        }
-        used = 0;
-    };
     for (const wchar_t character : text) {
         if (!file.IsValid()) {
             return;
         }
-        if (used + 2 > block.size()) {
-            flush();
+        if (pendingLength + 2 > pending.size()) {
+            Flush();
         }
         if (character == L'\n') {
-            block[used++] = '\r';
-            block[used++] = '\n';
+            pending[pendingLength++] = '\r';
+            pending[pendingLength++] = '\n';
         } else {
-            block[used++] = character > 0xFF ? '?' : static_cast<char>(character);
+            pending[pendingLength++] = character > 0xFF ? '?' : static_cast<char>(character);
         }
     }
-    if (file.IsValid()) {
-        flush();
+    if (!text.empty() && text.back() == L'\n') {
+        Flush();
     }
+}
+
+void LogFile::Flush() {
+    DWORD written = 0;
+    if (file.IsValid() && pendingLength != 0 &&
+        (!WriteFile(file.Get(), pending.data(), static_cast<DWORD>(pendingLength), &written, nullptr) ||
+         written != pendingLength)) {
+        file.Reset();
+    }
+    pendingLength = 0;
 }

@@ -2,13 +2,14 @@
 
 #include "win32/unique_handle.h"
 
+#include <array>
 #include <string>
 #include <string_view>
 
 // The log file as 8-bit text with CR LF line ends. It is opened without following links: the tool runs
 // elevated in folders that other users may control, and a link named like the log must never lead it to
-// empty or overwrite somebody else's file. Every piece reaches the disk when it is written, so a run that
-// is killed or waits for a key leaves a complete log behind.
+// empty or overwrite somebody else's file. Every piece that ends a line goes to the disk with the text
+// before it, so a run that is killed or waits for a key leaves every finished line behind.
 class LogFile {
 public:
     // A log file that takes no text.
@@ -16,11 +17,20 @@ public:
     // Creates the file or empties it. A name that cannot be opened, that is a link, a reparse point or a
     // file with more than one hard link leaves the log file without a destination, untouched.
     explicit LogFile(const std::wstring& path);
+    LogFile(LogFile&&) = default;
+    LogFile& operator=(LogFile&&) = default;
+    // Writes what is left of an unfinished line.
+    ~LogFile();
 
     bool IsOpen() const { return file.IsValid(); }
     // Characters above 255 are written as "?". A failed write closes the file for the rest of the run.
     void Write(std::wstring_view text);
 
 private:
+    void Flush();
+
     Win32::UniqueHandle file;
+    // Text is converted into this block, so that writing a message never allocates and never throws.
+    std::array<char, 4096> pending;
+    std::size_t pendingLength = 0;
 };

@@ -8,8 +8,16 @@ RequestTrace::RequestTrace(const std::wstring& path) : file(_wfopen(path.c_str()
     }
 }
 
+RequestTrace RequestTrace::InMemory() {
+    RequestTrace trace;
+    trace.inMemory = true;
+    return trace;
+}
+
 void RequestTrace::Record(const std::string& line) {
-    lines.push_back(line);
+    if (inMemory) {
+        lines.push_back(line);
+    }
     if (file) {
         std::fputs(line.c_str(), file.get());
         std::fputc('\n', file.get());

@@ -17,7 +17,8 @@
 // into well-formed requests.
 class SimulatedDevice {
 public:
-    // What the downloads of one image have delivered so far.
+    // What the downloads of one image have delivered so far. The checksum is kept only while the trace
+    // records.
     struct Download {
         std::uint8_t slot = 0;
         std::uint64_t length = 0;
@@ -30,7 +31,7 @@ public:
     // The device that the storage driver boundary serves in this process: the built-in device until
     // another is installed.
     static SimulatedDevice& Current();
-    static void Install(DeviceDescription description, RequestTrace trace = {});
+    static void Install(DeviceDescription description, RequestTrace trace = RequestTrace::InMemory());
 
     HANDLE Open(const wchar_t* drivePath);
     void Close(HANDLE drive);
