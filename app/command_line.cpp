@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 
 #include "win32/local_ptr.h"
+#include "win32/unique_module.h"
 
 #include <shellapi.h>
 #include <windows.h>
@@ -32,8 +33,13 @@ void ScanArgument(std::wstring_view argument, std::wstring& drivePath, std::wstr
 } // namespace
 
 bool ParseCommandLine(const wchar_t* commandLine, std::wstring& drivePath, std::wstring& packagePath) {
+    const Win32::UniqueModule shell = Win32::LoadSystemLibrary(L"shell32.dll");
+    const auto split = Win32::GetProc<decltype(&CommandLineToArgvW)>(shell.get(), "CommandLineToArgvW");
+    if (split == nullptr) {
+        return false;
+    }
     int count = 0;
-    const Win32::LocalPtr<LPWSTR> arguments(CommandLineToArgvW(commandLine, &count));
+    const Win32::LocalPtr<LPWSTR> arguments(split(commandLine, &count));
     if (!arguments) {
         return false;
     }

@@ -14,10 +14,8 @@ std::wstring GetProgramVersion() {
     if (pathLength == 0 || pathLength >= path.size()) {
         return {};
     }
-    // version.dll is not one of the DLLs that Windows always takes from the system directory. Loaded by
-    // name, a copy planted beside the program would run with the program's elevation, so it is taken
-    // from the system directory only.
-    const Win32::UniqueModule library(LoadLibraryExW(L"version.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    // version.dll is not one of the DLLs that Windows always takes from the system directory.
+    const Win32::UniqueModule library = Win32::LoadSystemLibrary(L"version.dll");
     if (!library) {
         return {};
     }

@@ -14,8 +14,9 @@ class LogFile {
 public:
     // A log file that takes no text.
     LogFile() = default;
-    // Creates the file or empties it. A name that cannot be opened, that is a link, a reparse point or a
-    // file with more than one hard link leaves the log file without a destination, untouched.
+    // Creates the file or empties it. A name that cannot be opened, that is a link, a reparse point, a
+    // read-only file or a file with more than one hard link leaves the log file without a destination,
+    // untouched.
     explicit LogFile(const std::wstring& path);
     LogFile(LogFile&&) = default;
     LogFile& operator=(LogFile&&) = default;
