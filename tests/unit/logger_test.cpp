@@ -1,8 +1,169 @@
-#include "tests/unit/unit_logger.h"
 #include "diag/logger.h"
+#include "tests/support/files.h"
+
+#include <windows.h>
+
 #include <gtest/gtest.h>
-TEST(LoggerSmoke, Writes) {
-    LogCapture capture;
-    *logger << L"a\n" << std::uint32_t{65024} << "\xE9\n";
-    EXPECT_EQ(capture.Text(), "a\r\n65024\xE9\r\n");
+
+#include <cwchar>
+#include <functional>
+#include <iostream>
+#include <optional>
+#include <sstream>
+
+using TestSupport::ReadBytes;
+using TestSupport::TempDirectory;
+using TestSupport::WriteBytes;
+
+namespace {
+
+struct Written {
+    std::string file;
+    std::wstring console;
+};
+
+// Runs a Logger of its own over a fresh log file, with the console stream captured.
+Written Log(bool debugMode, const std::function<void(Logger&)>& write) {
+    const TempDirectory directory;
+    const std::wstring path = directory / L"quillon.log";
+    std::wostringstream console;
+    std::wstreambuf* const previous = std::wcout.rdbuf(console.rdbuf());
+    {
+        Logger out(LogFile(path), debugMode);
+        write(out);
+    }
+    std::wcout.rdbuf(previous);
+    return {ReadBytes(path), console.str()};
 }
+
+// The console side sees the text before the C runtime turns each line feed into CR LF.
+std::wstring ConsoleText(const std::string& file) {
+    std::wstring text;
+    for (std::size_t i = 0; i < file.size(); ++i) {
+        if (file.compare(i, 2, "\r\n") != 0) {
+            text += static_cast<wchar_t>(static_cast<unsigned char>(file[i]));
+        }
+    }
+    return text;
+}
+
+TEST(Logger, WritesEveryKindOfPieceAsEightBitText) {
+    std::string narrow;
+    std::wstring wide;
+    std::string longText;
+    for (int i = 0; i < 2000; ++i) {
+        narrow += static_cast<char>(1 + i % 255);
+        wide += static_cast<wchar_t>(1 + i % 0x1FF);
+    }
+    for (const wchar_t c : wide) {
+        longText += c == L'\n' ? std::string("\r\n") : std::string(1, c > 0xFF ? '?' : static_cast<char>(c));
+    }
+    std::string narrowText;
+    for (const char c : narrow) {
+        narrowText += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    }
+
+    const struct {
+        const char* name;
+        std::function<void(Logger&)> write;
+        std::string file;
+    } cases[] = {
+        {"nothing", [](Logger&) {}, ""},
+        {"line feed", [](Logger& out) { out << L"a\n"; }, "a\r\n"},
+        {"CR LF in a text", [](Logger& out) { out << "x\r\n"; }, "x\r\r\n"},
+        {"no line end added", [](Logger& out) { out << L"Quillon: already running!"; },
+         "Quillon: already running!"},
+        {"string", [](Logger& out) { out << std::wstring(L"C:\\fw\\image.ffu"); }, "C:\\fw\\image.ffu"},
+        {"zero", [](Logger& out) { out << std::uint32_t{0}; }, "0"},
+        {"offset", [](Logger& out) { out << std::uint32_t{65024}; }, "65024"},
+        {"largest number", [](Logger& out) { out << std::uint32_t{4294967295u}; }, "4294967295"},
+        {"narrow E9", [](Logger& out) { out << "caf\xE9"; }, "caf\xE9"},
+        {"wide FF", [](Logger& out) { out << L"\u00FF"; }, "\xFF"},
+        {"above 255", [](Logger& out) { out << L"a\u4E2Db\n"
+                                            << std::wstring(L"\u0100") << L"c"; },
+         "a?b\r\n?c"},
+        {"one message of pieces",
+         [](Logger& out) {
+             out << L"eMMC::UpdateFirmware - downloading offset " << std::uint32_t{65024} << "...\n";
+         },
+         "eMMC::UpdateFirmware - downloading offset 65024...\r\n"},
+        {"long narrow", [&](Logger& out) { out << narrow.c_str(); }, narrowText},
+        {"long wide", [&](Logger& out) { out << wide; }, longText},
+    };
+    for (const auto& [name, write, file] : cases) {
+        SCOPED_TRACE(name);
+        const Written quiet = Log(false, write);
+        EXPECT_EQ(quiet.file, file);
+        EXPECT_EQ(quiet.console, L"");
+        const Written debug = Log(true, write);
+        EXPECT_EQ(debug.file, file);
+        EXPECT_EQ(debug.console, ConsoleText(file));
+    }
+}
+
+TEST(LogFile, EmptiesAnEarlierLogAndWritesEachFinishedLineAtOnce) {
+    const TempDirectory directory;
+    const std::wstring path = directory / L"quillon.log";
+    WriteBytes(path, "the log of an earlier run\r\n");
+    {
+        LogFile log(path);
+        ASSERT_TRUE(log.IsOpen());
+        EXPECT_EQ(ReadBytes(path), "");
+        // A run that waits for ENTER or is killed leaves every finished line on disk.
+        log.Write(L"eMMC::UpdateFirmware - downloading offset ");
+        log.Write(L"65024");
+        log.Write(L"...\n");
+        EXPECT_EQ(ReadBytes(path), "eMMC::UpdateFirmware - downloading offset 65024...\r\n");
+        log.Write(L"Quillon: already running!");
+    }
+    EXPECT_EQ(ReadBytes(path),
+              "eMMC::UpdateFirmware - downloading offset 65024...\r\nQuillon: already running!");
+}
+
+TEST(LogFile, LeavesANameItMustNotWriteUntouched) {
+    const TempDirectory directory;
+    const std::wstring victim = directory / L"victim.txt";
+    const std::wstring hardLink = directory / L"hard.log";
+    const std::wstring folder = directory / L"folder.log";
+    WriteBytes(victim, "precious");
+    ASSERT_TRUE(CreateHardLinkW(hardLink.c_str(), victim.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+
+    for (const std::optional<std::wstring>& path :
+         {std::optional<std::wstring>(), std::optional(hardLink), std::optional(folder)}) {
+        SCOPED_TRACE(path ? std::string(path->begin(), path->end()) : "no name");
+        LogFile log = path ? LogFile(*path) : LogFile();
+        EXPECT_FALSE(log.IsOpen());
+        log.Write(L"text\n");
+        Logger(std::move(log), false) << L"more text\n";
+    }
+    EXPECT_EQ(ReadBytes(victim), "precious");
+    EXPECT_EQ(GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_DIRECTORY, DWORD{FILE_ATTRIBUTE_DIRECTORY});
+}
+
+TEST(DebugMode, OnOnlyForExactlyOne) {
+    const std::pair<const wchar_t*, bool> cases[] = {
+        {nullptr, false},
+        {L"", false},
+        {L"1", true},
+        {L"0", false},
+        {L"true", false},
+        {L"01", false},
+        {L"1 ", false},
+        {L" 1", false},
+        {L"11", false},
+        {L"\u00B9", false},
+        {L"1\t", false},
+        {L"1111111111111111111111", false},
+        {L"1               ", false},
+    };
+    for (const auto& [value, on] : cases) {
+        SCOPED_TRACE(value == nullptr ? std::string("unset")
+                                      : "'" + std::string(value, value + std::wcslen(value)) + "'");
+        ASSERT_TRUE(SetEnvironmentVariableW(L"ZELT_QUILLON_DEBUG", value));
+        EXPECT_EQ(IsDebugModeRequested(), on);
+    }
+    SetEnvironmentVariableW(L"ZELT_QUILLON_DEBUG", nullptr);
+}
+
+} // namespace
