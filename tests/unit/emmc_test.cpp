@@ -1,0 +1,278 @@
+#include "device/emmc.h"
+#include "diag/win32_error.h"
+#include "sim/crc32.h"
+#include "sim/simulated_device.h"
+#include "tests/support/files.h"
+#include "tests/unit/unit_logger.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <utility>
+
+using TestSupport::PatternBytes;
+using TestSupport::SystemMessage;
+
+namespace {
+
+const std::wstring DRIVE = L"\\\\.\\PhysicalDrive0";
+const std::string OPENED = "eMMC::eMMC - opened device \\\\.\\PhysicalDrive0\r\n";
+const std::string UPDATE = "eMMC::UpdateFirmware\r\n";
+const std::string DOWNLOADING = "eMMC::UpdateFirmware - downloading firmware...\r\n";
+const std::string SUCCESS = "eMMC::UpdateFirmware - success\r\n";
+const std::string GET_INFO = "get_info version=16 size=16 flags=0 in=16 out=8216 ok";
+
+std::vector<std::uint8_t> Bytes(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
+std::string Progress(std::uint32_t offset) {
+    return "eMMC::UpdateFirmware - downloading offset " + std::to_string(offset) + "...\r\n";
+}
+
+// Each request of the trace as its name, followed by the error it failed with.
+std::vector<std::string> Requests(const std::vector<std::string>& trace) {
+    std::vector<std::string> requests;
+    for (const std::string& line : trace) {
+        const auto error = line.rfind(" error ");
+        requests.push_back(line.substr(0, line.find(' ')) +
+                           (error == std::string::npos ? "" : line.substr(error)));
+    }
+    return requests;
+}
+
+struct Outcome {
+    bool result = false;
+    std::string log;
+    std::vector<std::string> trace;
+};
+
+// What the driver does with a device that it opened: ask, and update only after a yes.
+Outcome Update(const std::string& description, const std::string& image) {
+    SimulatedDevice::Install(DeviceDescription::Parse(description));
+    const LogCapture capture;
+    Outcome outcome;
+    {
+        const eMMC device(DRIVE);
+        outcome.result = device.CanUpdateFirmware() && device.UpdateFirmware(Bytes(image));
+    }
+    EXPECT_EQ(SimulatedDevice::Current().OpenDriveCount(), 0u)
+        << "the drive handle is closed with the object";
+    outcome.log = capture.Text();
+    outcome.trace = SimulatedDevice::Current().Trace().Lines();
+    return outcome;
+}
+
+TEST(eMMCOpen, FailureThrowsTheSystemReasonAndLogsNothing) {
+    const std::string context = "eMMC::eMMC - could not open device: ";
+    ASSERT_NE(SystemMessage(2), "");
+    ASSERT_NE(SystemMessage(5), "");
+    const std::pair<const char*, std::string> cases[] = {
+        {"drive = 3", context + SystemMessage(2)},
+        {"open_error = 5", context + SystemMessage(5)},
+        {"open_error = 0xE0001234", context + "Unknown Windows error No. 3758101044."},
+    };
+    for (const auto& [description, text] : cases) {
+        SCOPED_TRACE(description);
+        SimulatedDevice::Install(DeviceDescription::Parse(description));
+        const LogCapture capture;
+        try {
+            eMMC device(DRIVE);
+            ADD_FAILURE() << "the drive opened";
+        } catch (const Windows::Win32Error& error) {
+            EXPECT_EQ(error.what(), text);
+        }
+        EXPECT_EQ(capture.Text(), "");
+        EXPECT_EQ(SimulatedDevice::Current().OpenDriveCount(), 0u);
+    }
+}
+
+TEST(eMMCOpen, NamesTheOpenedDriveAndClosesItWhenDestroyed) {
+    SimulatedDevice::Install({});
+    const LogCapture capture;
+    {
+        const eMMC device(DRIVE);
+        EXPECT_EQ(SimulatedDevice::Current().OpenDriveCount(), 1u);
+    }
+    EXPECT_EQ(SimulatedDevice::Current().OpenDriveCount(), 0u);
+    EXPECT_EQ(capture.Text(), OPENED);
+}
+
+TEST(eMMCCanUpdateFirmware, JudgesRevisionFfuModeAndUpdateDisable) {
+    const std::string version = "eMMC::CanUpdateFirmware - cannot update (eMMC version < 5.0)\r\n";
+    const std::string mode = "eMMC::CanUpdateFirmware - cannot update (unsupported eMMC mode)\r\n";
+    const std::string disabled = "eMMC::CanUpdateFirmware - cannot update (FFU disabled)\r\n";
+    const std::string failure = "eMMC::CanUpdateFirmware - cannot update (general failure)\r\n";
+    const struct {
+        const char* description;
+        std::string message; // empty for a yes
+    } cases[] = {
+        {"ext_csd_rev = 6", version},
+        {"ext_csd_rev = 0", version},
+        {"ext_csd_rev = 7", ""},
+        {"ext_csd_rev = 8", ""},
+        {"ext_csd_rev = 255", ""},
+        {"ext_csd_rev = 5\nsupported_modes = 0\nfw_config = 1", version},
+        {"ext_csd_rev = 7\nsupported_modes = 0\nfw_config = 1", mode},
+        {"supported_modes = 0x02", mode},
+        {"supported_modes = 0xFE", mode},
+        {"supported_modes = 0x03", ""},
+        {"supported_modes = 0xFF", ""},
+        {"fw_config = 0xFE", ""},
+        {"fw_config = 0x01", disabled},
+        {"fw_config = 0xFF", disabled},
+        {"ext_csd_error = 5", failure},
+        {"ext_csd_error = 0x80030209\next_csd_rev = 6", failure},
+        // Bytes the driver leaves unfilled read as zero.
+        {"ext_csd_filled = 0", version},
+        {"ext_csd_filled = 192", version},
+        {"ext_csd_filled = 193", mode},
+        {"ext_csd_filled = 256", mode},
+        {"ext_csd_filled = 493", mode},
+        {"ext_csd_filled = 494\nfw_config = 1", disabled},
+        {"ext_csd_filled = 494", ""},
+    };
+    for (const auto& [description, message] : cases) {
+        SCOPED_TRACE(description);
+        SimulatedDevice::Install(DeviceDescription::Parse(description));
+        const eMMC device(DRIVE);
+        const LogCapture capture;
+        // The register is read anew at every call.
+        EXPECT_EQ(device.CanUpdateFirmware(), message.empty());
+        EXPECT_EQ(device.CanUpdateFirmware(), message.empty());
+        EXPECT_EQ(capture.Text(), message + message);
+        const auto requests = Requests(SimulatedDevice::Current().Trace().Lines());
+        ASSERT_EQ(requests.size(), 3u);
+        EXPECT_EQ(requests[1].substr(0, 7), "ext_csd");
+        EXPECT_EQ(requests[2], requests[1]);
+    }
+}
+
+std::string DownloadLine(const std::string& image, std::uint32_t offset, std::uint32_t length, bool last) {
+    const std::string size = std::to_string(length + 32);
+    std::array<char, 9> crc{};
+    std::snprintf(crc.data(), crc.size(), "%08lx",
+                  static_cast<unsigned long>(
+                      Crc32::Of(reinterpret_cast<const std::uint8_t*>(image.data()) + offset, length)));
+    return "download version=40 size=" + size + " flags=" + (last ? "2" : "0") +
+           " slot=1 offset=" + std::to_string(offset) + " length=" + std::to_string(length) + " in=" + size +
+           " out=" + size + " crc32=" + crc.data() + " ok";
+}
+
+TEST(eMMCUpdateFirmware, SendsTheImageInSegmentsOfTheReportedSize) {
+    const struct {
+        std::uint32_t maxPayload;
+        std::uint32_t alignment;
+        std::uint32_t imageLength;
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> segments; // offset and length
+    } cases[] = {
+        {65536, 512, 0, {{0, 0}}},
+        {65536, 512, 1, {{0, 1}}},
+        {65536, 512, 65024, {{0, 65024}}},
+        {65536, 512, 65025, {{0, 65024}, {65024, 1}}},
+        {65536, 512, 130048, {{0, 65024}, {65024, 65024}}},
+        {65536, 512, 100000, {{0, 65024}, {65024, 34976}}},
+        {65536, 4096, 61441, {{0, 61440}, {61440, 1}}},
+        {131072, 512, 65025, {{0, 65024}, {65024, 1}}},
+        {8192, 512, 16000, {{0, 7680}, {7680, 7680}, {15360, 640}}},
+        {65536, 1, 65505, {{0, 65504}, {65504, 1}}},
+    };
+    for (const auto& [maxPayload, alignment, imageLength, segments] : cases) {
+        SCOPED_TRACE(std::to_string(maxPayload) + " / " + std::to_string(alignment) + ", image " +
+                     std::to_string(imageLength));
+        const std::string image = PatternBytes(imageLength, maxPayload + imageLength);
+        const Outcome outcome = Update("max_payload = " + std::to_string(maxPayload) +
+                                           "\nalignment = " + std::to_string(alignment),
+                                       image);
+        std::string log = OPENED + UPDATE + DOWNLOADING;
+        std::vector<std::string> trace = {"open \\\\.\\PhysicalDrive0 ok", "ext_csd in=0 out=512 ok",
+                                          GET_INFO};
+        for (std::size_t i = 0; i < segments.size(); ++i) {
+            log += Progress(segments[i].first);
+            trace.push_back(
+                DownloadLine(image, segments[i].first, segments[i].second, i + 1 == segments.size()));
+        }
+        trace.push_back("activate version=16 size=16 flags=0 slot=1 in=16 out=16 ok");
+        EXPECT_TRUE(outcome.result);
+        EXPECT_EQ(outcome.log, log + SUCCESS);
+        EXPECT_EQ(outcome.trace, trace);
+    }
+}
+
+TEST(eMMCUpdateFirmware, WritesTheFirstWritableSlotIntoEveryRequest) {
+    const std::pair<const char*, std::string> cases[] = {
+        {"slots = 0 ro, 1, 2", "1"},         {"slots = 2, 1", "2"}, {"slots = 7 ro, 9, 4", "9"},
+        {"slots = 3\nactive_slot = 3", "3"}, {"slots = 0", "0"},
+    };
+    for (const auto& [description, slot] : cases) {
+        SCOPED_TRACE(description);
+        const Outcome outcome = Update(description, PatternBytes(70000));
+        EXPECT_TRUE(outcome.result);
+        ASSERT_EQ(outcome.trace.size(), 6u);
+        for (std::size_t i = 3; i < 6; ++i) {
+            EXPECT_NE(outcome.trace[i].find(" slot=" + slot + " "), std::string::npos) << outcome.trace[i];
+        }
+    }
+}
+
+TEST(eMMCUpdateFirmware, EndsEveryOutcomeWithOneClosingMessage) {
+    // Three segments: 65024, 65024 and 1 bytes.
+    const std::string image = PatternBytes(2 * 65024 + 1);
+    const std::vector<std::string> three = {"get_info", "download", "download", "download"};
+    const auto with = [](std::vector<std::string> requests, const std::string& last) {
+        requests.push_back(last);
+        return requests;
+    };
+    const struct {
+        const char* description;
+        bool result;
+        std::vector<std::string> requests; // after the open and the EXT_CSD read
+        const char* closing;
+    } cases[] = {
+        {"", true, with(three, "activate"), "success"},
+        {"activate_error = 0x00030207", true, with(three, "activate error 0x00030207"),
+         "success (reboot required)"},
+        {"activate_error = 0x80030209", false, with(three, "activate error 0x80030209"),
+         "bad / incompatible firmware image"},
+        {"activate_error = 87", false, with(three, "activate error 0x00000057"), "bad slot No."},
+        {"activate_error = 0", false, with(three, "activate error 0x00000000"), "bad slot No."},
+        {"download_error = 1:0x80030209",
+         false,
+         {"get_info", "download error 0x80030209"},
+         "bad / incompatible firmware image"},
+        {"download_error = 2:0x00030207",
+         false,
+         {"get_info", "download", "download error 0x00030207"},
+         "failure to download"},
+        {"download_error = 3:5", false,
+         with({"get_info", "download", "download"}, "download error 0x00000005"), "failure to download"},
+        {"info_error = 0x00030207", false, {"get_info error 0x00030207"}, "unknown error"},
+        {"support_upgrade = 0", false, {"get_info"}, "no upgrade supported"},
+        {"slots =", false, {"get_info"}, "no free slot found"},
+        {"slots = 1 ro, 2 ro", false, {"get_info"}, "no free slot found"},
+        {"slots = 255, 2", false, {"get_info"}, "no free slot found"},
+        {"alignment = 0", false, {"get_info"}, "unusable payload size"},
+        {"max_payload = 31", false, {"get_info"}, "unusable payload size"},
+        {"max_payload = 543", false, {"get_info"}, "unusable payload size"},
+    };
+    for (const auto& [description, result, requests, closing] : cases) {
+        SCOPED_TRACE(description);
+        const Outcome outcome = Update(description, image);
+        EXPECT_EQ(outcome.result, result);
+        std::vector<std::string> expectedRequests = {"open", "ext_csd"};
+        expectedRequests.insert(expectedRequests.end(), requests.begin(), requests.end());
+        EXPECT_EQ(Requests(outcome.trace), expectedRequests);
+
+        std::string log = OPENED + UPDATE;
+        std::uint32_t offset = 0;
+        for (std::size_t i = 1; i < requests.size(); ++i, offset += 65024) {
+            if (requests[i].substr(0, 8) == "download") {
+                log += (offset == 0 ? DOWNLOADING : "") + Progress(offset);
+            }
+        }
+        EXPECT_EQ(outcome.log, log + "eMMC::UpdateFirmware - " + closing + "\r\n");
+    }
+}
+
+} // namespace

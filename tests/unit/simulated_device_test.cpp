@@ -1,0 +1,120 @@
+#include "device/storage_firmware.h"
+#include "device/virtual_allocator.h"
+#include "sim/crc32.h"
+#include "sim/simulated_device.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+using namespace StorageFirmware;
+
+namespace {
+
+TEST(Crc32, IsZlibsChecksumFedInPieces) {
+    const auto* digits = reinterpret_cast<const std::uint8_t*>("123456789");
+    EXPECT_EQ(Crc32::Of(digits, 9), 0xCBF43926u);
+    EXPECT_EQ(Crc32::Of(digits, 0), 0u);
+    Crc32 pieces;
+    pieces.Update(digits, 4);
+    pieces.Update(digits + 4, 5);
+    EXPECT_EQ(pieces.Value(), 0xCBF43926u);
+}
+
+TEST(DeviceDescription, RefusesAMistakeNamingItsLine) {
+    const std::pair<const char*, std::size_t> cases[] = {
+        {"colour = blue", 1},       {"drive = 10", 1},
+        {"\n\ndrive 1", 3},         {"drive = 1\ndrive = 2", 2},
+        {"ext_csd_rev = 256", 1},   {"ext_csd_filled = 513", 1},
+        {"support_upgrade = 2", 1}, {"slots = 1 rw", 1},
+        {"slots = 1,", 1},          {"download_error = 0:5", 1},
+        {"download_error = 5", 1},  {"alignment = -1", 1},
+        {"max_payload = 0x", 1},    {"open_error = 0x1FFFFFFFF", 1},
+    };
+    for (const auto& [text, line] : cases) {
+        SCOPED_TRACE(text);
+        try {
+            DeviceDescription::Parse(text);
+            ADD_FAILURE() << "accepted";
+        } catch (const DescriptionError& error) {
+            EXPECT_EQ(error.Line(), line);
+        }
+    }
+}
+
+// A tool that breaks the protocol must never see success from the simulated device.
+TEST(SimulatedDevice, RefusesMalformedRequests) {
+    const auto download = [](SimulatedDevice& device, HANDLE drive, std::uint32_t flags, std::uint64_t offset,
+                             std::uint32_t length, std::uint32_t size, std::uint8_t slot = 1) {
+        std::vector<std::uint8_t> request(DOWNLOAD_HEADER_SIZE + length);
+        const STORAGE_HW_FIRMWARE_DOWNLOAD header{40, size, flags, slot, {}, offset, length};
+        std::memcpy(request.data(), &header, sizeof(header));
+        const auto requestLength = static_cast<DWORD>(request.size());
+        return device.DownloadFirmware(drive, request.data(), requestLength, request.data(), requestLength);
+    };
+    const auto activate = [](SimulatedDevice& device, HANDLE drive, std::uint8_t slot) {
+        STORAGE_HW_FIRMWARE_ACTIVATE request{16, 16, 0, slot, {}};
+        return device.ActivateFirmware(drive, &request, 16, &request, 16);
+    };
+    const struct {
+        const char* name;
+        std::function<BOOL(SimulatedDevice&, HANDLE)> requests;
+        DWORD error;
+    } cases[] = {
+        {"first segment not at 0", [&](auto& d, HANDLE h) { return download(d, h, 2, 512, 1, 33); },
+         ERROR_INVALID_PARAMETER},
+        {"gap between segments",
+         [&](auto& d, HANDLE h) { return download(d, h, 0, 0, 512, 544) && download(d, h, 2, 1024, 1, 33); },
+         ERROR_INVALID_PARAMETER},
+        {"size field not the request length", [&](auto& d, HANDLE h) { return download(d, h, 2, 0, 1, 32); },
+         ERROR_INVALID_PARAMETER},
+        {"full segment off the alignment", [&](auto& d, HANDLE h) { return download(d, h, 0, 0, 100, 132); },
+         ERROR_INVALID_PARAMETER},
+        {"first-segment flag", [&](auto& d, HANDLE h) { return download(d, h, 1 | 2, 0, 1, 33); },
+         ERROR_INVALID_PARAMETER},
+        {"above 65536 bytes", [&](auto& d, HANDLE h) { return download(d, h, 2, 0, 65505, 65537); },
+         ERROR_INVALID_PARAMETER},
+        {"read-only slot", [&](auto& d, HANDLE h) { return download(d, h, 2, 0, 1, 33, 0); },
+         ERROR_INVALID_PARAMETER},
+        {"activation before a last segment",
+         [&](auto& d, HANDLE h) { return download(d, h, 0, 0, 512, 544) && activate(d, h, 1); },
+         ERROR_INVALID_PARAMETER},
+        {"activation of another slot",
+         [&](auto& d, HANDLE h) { return download(d, h, 2, 0, 1, 33) && activate(d, h, 2); },
+         ERROR_INVALID_PARAMETER},
+        {"closed drive",
+         [&](auto& d, HANDLE h) {
+             d.Close(h);
+             return download(d, h, 2, 0, 1, 33);
+         },
+         ERROR_INVALID_HANDLE},
+    };
+    for (const auto& [name, requests, error] : cases) {
+        SCOPED_TRACE(name);
+        DeviceDescription description;
+        description.slots = {{0, true}, {1, false}, {2, false}};
+        SimulatedDevice device(description, RequestTrace::InMemory());
+        const HANDLE drive = device.Open(L"\\\\.\\PhysicalDrive0");
+        ASSERT_NE(drive, INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(requests(device, drive));
+        EXPECT_EQ(GetLastError(), error);
+        // Only the last request fails; the ones before it were well-formed.
+        const auto& trace = device.Trace().Lines();
+        ASSERT_GE(trace.size(), 2u);
+        for (std::size_t i = 0; i + 1 < trace.size(); ++i) {
+            EXPECT_EQ(trace[i].substr(trace[i].size() - 3), " ok") << trace[i];
+        }
+    }
+}
+
+TEST(VirtualAllocator, GivesPageAlignedMemoryOrThrows) {
+    std::vector<std::uint8_t, VirtualAllocator<std::uint8_t>> buffer(65056);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer.data()) % 4096, 0u);
+    EXPECT_EQ(buffer[65055], 0);
+    VirtualAllocator<std::uint64_t> allocator;
+    EXPECT_THROW(allocator.allocate(static_cast<std::size_t>(-1) / 4), std::bad_alloc);
+    EXPECT_THROW(allocator.allocate(static_cast<std::size_t>(1) << 60), std::bad_alloc);
+}
+
+} // namespace
