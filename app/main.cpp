@@ -47,8 +47,8 @@ bool IsAnotherInstanceRunning() {
 Logger* CreateLogger() {
     // A second instance must not empty the log of the instance that runs: it keeps its messages on the
     // console (in debug mode) and is refused by the guard.
-    auto* created = new Logger(IsAnotherInstanceRunning() ? LogFile() : LogFile(L"quillon.log"),
-                               IsDebugModeRequested());
+    auto* created =
+        new Logger(IsAnotherInstanceRunning() ? LogFile() : LogFile(L"quillon.log"), IsDebugModeRequested());
     std::atexit([] { delete logger; });
     return created;
 }
@@ -56,8 +56,8 @@ Logger* CreateLogger() {
 // Allows only the system directory when a DLL is loaded by name. Windows releases before 8 without the
 // loader update lack the call; they are refused by the version check anyway.
 void RestrictDllSearch() {
-    const auto restrict = Win32::GetProc<BOOL(WINAPI*)(DWORD)>(GetModuleHandleW(L"kernel32.dll"),
-                                                               "SetDefaultDllDirectories");
+    const auto restrict =
+        Win32::GetProc<BOOL(WINAPI*)(DWORD)>(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
     if (restrict != nullptr) {
         restrict(LOAD_LIBRARY_SEARCH_SYSTEM32);
     }

@@ -58,8 +58,9 @@ PackageLoad LoadPackage(const std::wstring& packagePath, std::vector<std::uint8_
         return PackageLoad::Missing;
     }
     // Other processes may go on reading and writing the package while it is loaded.
-    const Win32::UniqueHandle file(CreateFileW(packagePath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                               nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    const Win32::UniqueHandle file(CreateFileW(packagePath.c_str(), GENERIC_READ,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file.IsValid() || GetFileType(file.Get()) != FILE_TYPE_DISK || !ReadWhole(file.Get(), image)) {
         return PackageLoad::Unreadable;
     }

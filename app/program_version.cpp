@@ -19,7 +19,8 @@ std::wstring GetProgramVersion() {
     if (!library) {
         return {};
     }
-    const auto getSize = Win32::GetProc<decltype(&GetFileVersionInfoSizeW)>(library.get(), "GetFileVersionInfoSizeW");
+    const auto getSize =
+        Win32::GetProc<decltype(&GetFileVersionInfoSizeW)>(library.get(), "GetFileVersionInfoSizeW");
     const auto getInfo = Win32::GetProc<decltype(&GetFileVersionInfoW)>(library.get(), "GetFileVersionInfoW");
     const auto queryValue = Win32::GetProc<decltype(&VerQueryValueW)>(library.get(), "VerQueryValueW");
     if (getSize == nullptr || getInfo == nullptr || queryValue == nullptr) {

@@ -12,6 +12,6 @@ bool IsWindowsVersionSupported() {
     condition = VerSetConditionMask(condition, VER_MAJORVERSION, VER_GREATER_EQUAL);
     condition = VerSetConditionMask(condition, VER_MINORVERSION, VER_GREATER_EQUAL);
     condition = VerSetConditionMask(condition, VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL);
-    return VerifyVersionInfoW(&version, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR, condition) !=
-           FALSE;
+    return VerifyVersionInfoW(&version, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR,
+                              condition) != FALSE;
 }

@@ -161,7 +161,8 @@ bool eMMC::DownloadAndActivate(const std::vector<std::uint8_t>& image, std::uint
     }
 
     STORAGE_HW_FIRMWARE_ACTIVATE activate{sizeof(activate), sizeof(activate), 0, slot, {}};
-    if (StorageDriver::ActivateFirmware(drive.Get(), &activate, sizeof(activate), &activate, sizeof(activate))) {
+    if (StorageDriver::ActivateFirmware(drive.Get(), &activate, sizeof(activate), &activate,
+                                        sizeof(activate))) {
         *logger << L"eMMC::UpdateFirmware - success\n";
         return true;
     }

@@ -40,13 +40,11 @@ BOOL GetFirmwareInfo(HANDLE drive, void* query, DWORD queryLength, void* info, D
 }
 
 BOOL DownloadFirmware(HANDLE drive, void* request, DWORD requestLength, void* reply, DWORD replyLength) {
-    return Control(drive, IOCTL_STORAGE_FIRMWARE_DOWNLOAD, request, requestLength, reply,
-                   replyLength);
+    return Control(drive, IOCTL_STORAGE_FIRMWARE_DOWNLOAD, request, requestLength, reply, replyLength);
 }
 
 BOOL ActivateFirmware(HANDLE drive, void* request, DWORD requestLength, void* reply, DWORD replyLength) {
-    return Control(drive, IOCTL_STORAGE_FIRMWARE_ACTIVATE, request, requestLength, reply,
-                   replyLength);
+    return Control(drive, IOCTL_STORAGE_FIRMWARE_ACTIVATE, request, requestLength, reply, replyLength);
 }
 
 } // namespace StorageDriver

@@ -9,8 +9,8 @@ bool IsPlainFile(HANDLE file) {
     }
     // A read-only log is somebody's wish to keep it; Windows refuses the write access itself, an elevated
     // process on other systems may not.
-    constexpr DWORD notPlain = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE |
-                               FILE_ATTRIBUTE_READONLY;
+    constexpr DWORD notPlain = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY |
+                               FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_READONLY;
     return (information.dwFileAttributes & notPlain) == 0 && information.nNumberOfLinks == 1;
 }
 

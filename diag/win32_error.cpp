@@ -30,6 +30,7 @@ std::string Describe(DWORD code, const std::string& context) {
 
 } // namespace
 
-Win32Error::Win32Error(DWORD code, const std::string& context) : std::runtime_error(Describe(code, context)) {}
+Win32Error::Win32Error(DWORD code, const std::string& context)
+    : std::runtime_error(Describe(code, context)) {}
 
 } // namespace Windows

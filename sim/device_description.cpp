@@ -1,7 +1,5 @@
 #include "sim/device_description.h"
 
-#include <functional>
-#include <map>
 #include <set>
 
 namespace {
@@ -64,9 +62,11 @@ std::vector<DeviceDescription::Slot> Slots(std::string_view value, std::size_t l
         const std::string_view entry = Trim(value.substr(0, comma));
         const auto blank = entry.find_first_of(" \t");
         const std::string_view number = entry.substr(0, blank);
-        const std::string_view flag = blank == std::string_view::npos ? std::string_view() : Trim(entry.substr(blank));
+        const std::string_view flag =
+            blank == std::string_view::npos ? std::string_view() : Trim(entry.substr(blank));
         if (!flag.empty() && flag != "ro") {
-            throw DescriptionError(line, "bad slot '" + std::string(entry) + "': expected NUMBER or NUMBER ro");
+            throw DescriptionError(line,
+                                   "bad slot '" + std::string(entry) + "': expected NUMBER or NUMBER ro");
         }
         if (slots.size() == 255) {
             throw DescriptionError(line, "more than 255 slots");
@@ -91,27 +91,44 @@ DeviceDescription::DownloadError DownloadErrorValue(std::string_view value, std:
     return {request, Number<DWORD>(Trim(value.substr(colon + 1)), 0xFFFFFFFF, line)};
 }
 
-using Setter = std::function<void(DeviceDescription&, std::string_view, std::size_t)>;
-
-const std::map<std::string, Setter, std::less<>>& Setters() {
-    static const std::map<std::string, Setter, std::less<>> setters{
-        {"drive", [](auto& d, auto v, auto l) { d.drive = Number<std::uint8_t>(v, 9, l); }},
-        {"open_error", [](auto& d, auto v, auto l) { d.openError = Number<DWORD>(v, 0xFFFFFFFF, l); }},
-        {"ext_csd_rev", [](auto& d, auto v, auto l) { d.extCsdRev = Number<std::uint8_t>(v, 0xFF, l); }},
-        {"supported_modes", [](auto& d, auto v, auto l) { d.supportedModes = Number<std::uint8_t>(v, 0xFF, l); }},
-        {"fw_config", [](auto& d, auto v, auto l) { d.fwConfig = Number<std::uint8_t>(v, 0xFF, l); }},
-        {"ext_csd_filled", [](auto& d, auto v, auto l) { d.extCsdFilled = Number<std::uint32_t>(v, 512, l); }},
-        {"ext_csd_error", [](auto& d, auto v, auto l) { d.extCsdError = Number<DWORD>(v, 0xFFFFFFFF, l); }},
-        {"info_error", [](auto& d, auto v, auto l) { d.infoError = Number<DWORD>(v, 0xFFFFFFFF, l); }},
-        {"support_upgrade", [](auto& d, auto v, auto l) { d.supportUpgrade = Number<int>(v, 1, l) == 1; }},
-        {"slots", [](auto& d, auto v, auto l) { d.slots = Slots(v, l); }},
-        {"active_slot", [](auto& d, auto v, auto l) { d.activeSlot = Number<std::uint8_t>(v, 0xFF, l); }},
-        {"alignment", [](auto& d, auto v, auto l) { d.alignment = Number<std::uint32_t>(v, 0xFFFFFFFF, l); }},
-        {"max_payload", [](auto& d, auto v, auto l) { d.maxPayload = Number<std::uint32_t>(v, 0xFFFFFFFF, l); }},
-        {"download_error", [](auto& d, auto v, auto l) { d.downloadError = DownloadErrorValue(v, l); }},
-        {"activate_error", [](auto& d, auto v, auto l) { d.activateError = Number<DWORD>(v, 0xFFFFFFFF, l); }},
-    };
-    return setters;
+// Sets the key's value; false for a key that the description does not know.
+bool Apply(DeviceDescription& device, std::string_view key, std::string_view value, std::size_t line) {
+    constexpr std::uint64_t BYTE = 0xFF;
+    constexpr std::uint64_t DWORD_MAX = 0xFFFFFFFF;
+    if (key == "drive") {
+        device.drive = Number<std::uint8_t>(value, 9, line);
+    } else if (key == "open_error") {
+        device.openError = Number<DWORD>(value, DWORD_MAX, line);
+    } else if (key == "ext_csd_rev") {
+        device.extCsdRev = Number<std::uint8_t>(value, BYTE, line);
+    } else if (key == "supported_modes") {
+        device.supportedModes = Number<std::uint8_t>(value, BYTE, line);
+    } else if (key == "fw_config") {
+        device.fwConfig = Number<std::uint8_t>(value, BYTE, line);
+    } else if (key == "ext_csd_filled") {
+        device.extCsdFilled = Number<std::uint32_t>(value, 512, line);
+    } else if (key == "ext_csd_error") {
+        device.extCsdError = Number<DWORD>(value, DWORD_MAX, line);
+    } else if (key == "info_error") {
+        device.infoError = Number<DWORD>(value, DWORD_MAX, line);
+    } else if (key == "support_upgrade") {
+        device.supportUpgrade = Number<int>(value, 1, line) == 1;
+    } else if (key == "slots") {
+        device.slots = Slots(value, line);
+    } else if (key == "active_slot") {
+        device.activeSlot = Number<std::uint8_t>(value, BYTE, line);
+    } else if (key == "alignment") {
+        device.alignment = Number<std::uint32_t>(value, DWORD_MAX, line);
+    } else if (key == "max_payload") {
+        device.maxPayload = Number<std::uint32_t>(value, DWORD_MAX, line);
+    } else if (key == "download_error") {
+        device.downloadError = DownloadErrorValue(value, line);
+    } else if (key == "activate_error") {
+        device.activateError = Number<DWORD>(value, DWORD_MAX, line);
+    } else {
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -139,14 +156,13 @@ DeviceDescription DeviceDescription::Parse(std::string_view text) {
         }
         const std::string_view key = Trim(line.substr(0, equals));
         const std::string_view value = Trim(line.substr(equals + 1));
-        const auto setter = Setters().find(key);
-        if (setter == Setters().end()) {
-            throw DescriptionError(lineNumber, "unknown key '" + std::string(key) + "'");
-        }
-        if (!seen.insert(std::string(key)).second) {
+        if (seen.count(key) != 0) {
             throw DescriptionError(lineNumber, "key '" + std::string(key) + "' given twice");
         }
-        setter->second(description, value, lineNumber);
+        if (!Apply(description, key, value, lineNumber)) {
+            throw DescriptionError(lineNumber, "unknown key '" + std::string(key) + "'");
+        }
+        seen.insert(std::string(key));
     }
     return description;
 }

@@ -54,7 +54,8 @@ bool AllZero(const std::uint8_t* bytes, std::size_t length) {
 } // namespace
 
 SimulatedDevice::SimulatedDevice(DeviceDescription description, RequestTrace trace)
-    : description(std::move(description)), trace(std::move(trace)), activeSlot(this->description.activeSlot) {}
+    : description(std::move(description)), trace(std::move(trace)), activeSlot(this->description.activeSlot) {
+}
 
 SimulatedDevice& SimulatedDevice::Current() {
     if (!current) {
@@ -72,8 +73,9 @@ bool SimulatedDevice::IsOpen(HANDLE drive) const {
 }
 
 bool SimulatedDevice::IsWritableSlot(std::uint8_t number) const {
-    return std::any_of(description.slots.begin(), description.slots.end(),
-                       [number](const DeviceDescription::Slot& slot) { return slot.number == number && !slot.readOnly; });
+    return std::any_of(
+        description.slots.begin(), description.slots.end(),
+        [number](const DeviceDescription::Slot& slot) { return slot.number == number && !slot.readOnly; });
 }
 
 BOOL SimulatedDevice::Answer(const std::string& request, std::optional<DWORD> error) {
@@ -136,8 +138,8 @@ BOOL SimulatedDevice::GetFirmwareInfo(HANDLE drive, const void* query, DWORD que
                                       DWORD infoLength) {
     const auto fields = ReadRequest<STORAGE_HW_FIRMWARE_INFO_QUERY>(query, queryLength);
     const std::string request = "get_info version=" + std::to_string(fields.Version) +
-                                " size=" + std::to_string(fields.Size) + " flags=" + std::to_string(fields.Flags) +
-                                Lengths(queryLength, infoLength);
+                                " size=" + std::to_string(fields.Size) +
+                                " flags=" + std::to_string(fields.Flags) + Lengths(queryLength, infoLength);
     if (!IsOpen(drive)) {
         return Answer(request, ERROR_INVALID_HANDLE);
     }
@@ -179,7 +181,8 @@ BOOL SimulatedDevice::GetFirmwareInfo(HANDLE drive, const void* query, DWORD que
 BOOL SimulatedDevice::DownloadFirmware(HANDLE drive, const void* request, DWORD requestLength, void* reply,
                                        DWORD replyLength) {
     const auto header = ReadRequest<STORAGE_HW_FIRMWARE_DOWNLOAD>(request, requestLength);
-    const std::uint8_t* payload = request == nullptr ? nullptr : static_cast<const std::uint8_t*>(request) + sizeof(header);
+    const std::uint8_t* payload =
+        request == nullptr ? nullptr : static_cast<const std::uint8_t*>(request) + sizeof(header);
     const std::uint64_t carried = requestLength > sizeof(header) ? requestLength - sizeof(header) : 0;
     const std::uint64_t payloadLength = payload == nullptr ? 0 : std::min(header.BufferSize, carried);
     // The payload's checksum is the one costly part of a request line, and nobody sees it unless the trace
@@ -187,10 +190,10 @@ BOOL SimulatedDevice::DownloadFirmware(HANDLE drive, const void* request, DWORD 
     const bool tracing = trace.IsRecording();
     const std::string line =
         !tracing ? std::string()
-                 : "download version=" + std::to_string(header.Version) + " size=" + std::to_string(header.Size) +
-                       " flags=" + std::to_string(header.Flags) + " slot=" + std::to_string(header.Slot) +
-                       " offset=" + std::to_string(header.Offset) + " length=" + std::to_string(header.BufferSize) +
-                       Lengths(requestLength, replyLength) +
+                 : "download version=" + std::to_string(header.Version) +
+                       " size=" + std::to_string(header.Size) + " flags=" + std::to_string(header.Flags) +
+                       " slot=" + std::to_string(header.Slot) + " offset=" + std::to_string(header.Offset) +
+                       " length=" + std::to_string(header.BufferSize) + Lengths(requestLength, replyLength) +
                        " crc32=" + Hex8(Crc32::Of(payload, static_cast<std::size_t>(payloadLength)));
     if (!IsOpen(drive)) {
         return Answer(line, ERROR_INVALID_HANDLE);
@@ -200,15 +203,17 @@ BOOL SimulatedDevice::DownloadFirmware(HANDLE drive, const void* request, DWORD 
     const bool last = header.Flags == STORAGE_HW_FIRMWARE_REQUEST_FLAG_LAST_SEGMENT;
     const std::uint32_t alignment = description.alignment;
     const bool wellFormed =
-        request != nullptr && requestLength >= sizeof(header) && reply != nullptr && replyLength == requestLength &&
-        header.Version == STORAGE_HW_FIRMWARE_DOWNLOAD_VERSION && header.Size == requestLength &&
-        header.BufferSize == requestLength - sizeof(header) && (header.Flags == 0 || last) &&
-        AllZero(header.Reserved, sizeof(header.Reserved)) && requestLength <= MAX_DOWNLOAD_REQUEST_SIZE &&
-        requestLength <= description.maxPayload && IsWritableSlot(header.Slot) &&
+        request != nullptr && requestLength >= sizeof(header) && reply != nullptr &&
+        replyLength == requestLength && header.Version == STORAGE_HW_FIRMWARE_DOWNLOAD_VERSION &&
+        header.Size == requestLength && header.BufferSize == requestLength - sizeof(header) &&
+        (header.Flags == 0 || last) && AllZero(header.Reserved, sizeof(header.Reserved)) &&
+        requestLength <= MAX_DOWNLOAD_REQUEST_SIZE && requestLength <= description.maxPayload &&
+        IsWritableSlot(header.Slot) &&
         // Segments follow each other without gap or overlap from offset 0, all of one image for one slot.
         header.Offset == (header.Offset == 0 ? 0 : nextOffset) &&
         (header.Offset == 0 || (!received.complete && header.Slot == received.slot)) && alignment != 0 &&
-        header.Offset % alignment == 0 && (last || (header.BufferSize != 0 && header.BufferSize % alignment == 0));
+        header.Offset % alignment == 0 &&
+        (last || (header.BufferSize != 0 && header.BufferSize % alignment == 0));
     if (!wellFormed) {
         return Answer(line, ERROR_INVALID_PARAMETER);
     }
@@ -233,15 +238,16 @@ BOOL SimulatedDevice::ActivateFirmware(HANDLE drive, const void* request, DWORD 
                                        DWORD replyLength) {
     const auto fields = ReadRequest<STORAGE_HW_FIRMWARE_ACTIVATE>(request, requestLength);
     const std::string line = "activate version=" + std::to_string(fields.Version) +
-                             " size=" + std::to_string(fields.Size) + " flags=" + std::to_string(fields.Flags) +
+                             " size=" + std::to_string(fields.Size) +
+                             " flags=" + std::to_string(fields.Flags) +
                              " slot=" + std::to_string(fields.Slot) + Lengths(requestLength, replyLength);
     if (!IsOpen(drive)) {
         return Answer(line, ERROR_INVALID_HANDLE);
     }
     // Only the slot that has just received a whole image can be activated.
-    if (request == nullptr || requestLength != sizeof(fields) || reply == nullptr || replyLength != sizeof(fields) ||
-        fields.Version != sizeof(fields) || fields.Size != sizeof(fields) || fields.Flags != 0 ||
-        !AllZero(fields.Reserved0, sizeof(fields.Reserved0)) || !received.complete ||
+    if (request == nullptr || requestLength != sizeof(fields) || reply == nullptr ||
+        replyLength != sizeof(fields) || fields.Version != sizeof(fields) || fields.Size != sizeof(fields) ||
+        fields.Flags != 0 || !AllZero(fields.Reserved0, sizeof(fields.Reserved0)) || !received.complete ||
         fields.Slot != received.slot) {
         return Answer(line, ERROR_INVALID_PARAMETER);
     }

@@ -37,8 +37,10 @@ public:
     void Close(HANDLE drive);
     BOOL ReadExtCsd(HANDLE drive, void* extCsd, DWORD extCsdLength);
     BOOL GetFirmwareInfo(HANDLE drive, const void* query, DWORD queryLength, void* info, DWORD infoLength);
-    BOOL DownloadFirmware(HANDLE drive, const void* request, DWORD requestLength, void* reply, DWORD replyLength);
-    BOOL ActivateFirmware(HANDLE drive, const void* request, DWORD requestLength, void* reply, DWORD replyLength);
+    BOOL DownloadFirmware(HANDLE drive, const void* request, DWORD requestLength, void* reply,
+                          DWORD replyLength);
+    BOOL ActivateFirmware(HANDLE drive, const void* request, DWORD requestLength, void* reply,
+                          DWORD replyLength);
 
     const RequestTrace& Trace() const { return trace; }
     // The image being downloaded, or the last one completed.

@@ -77,7 +77,8 @@ struct ProcessDevice {
             }
         }
         const auto descriptionPath = Environment(L"QUILLON_SIM_DEVICE");
-        DeviceDescription description = descriptionPath ? ReadDescription(*descriptionPath) : DeviceDescription{};
+        DeviceDescription description =
+            descriptionPath ? ReadDescription(*descriptionPath) : DeviceDescription{};
         SimulatedDevice::Install(std::move(description), std::move(trace));
     }
 };
