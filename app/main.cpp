@@ -6,6 +6,7 @@
 #include "app/windows_version.h"
 #include "device/emmc.h"
 #include "diag/logger.h"
+#include "win32/unique_handle.h"
 #include "win32/unique_module.h"
 
 #include <windows.h>
@@ -36,12 +37,8 @@ bool instanceMutexOwned = false;
 // Whether another instance holds the guard already. A name that exists but cannot be opened counts as
 // held: in doubt the running instance's log is left alone.
 bool IsAnotherInstanceRunning() {
-    const HANDLE existing = OpenMutexW(SYNCHRONIZE, FALSE, INSTANCE_MUTEX_NAME);
-    if (existing != nullptr) {
-        CloseHandle(existing);
-        return true;
-    }
-    return GetLastError() != ERROR_FILE_NOT_FOUND;
+    const Win32::UniqueHandle existing(OpenMutexW(SYNCHRONIZE, FALSE, INSTANCE_MUTEX_NAME));
+    return existing.IsValid() || GetLastError() != ERROR_FILE_NOT_FOUND;
 }
 
 Logger* CreateLogger() {
