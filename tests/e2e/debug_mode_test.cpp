@@ -2,6 +2,7 @@
 // ENTER; with anything else the console stays silent and nothing waits.
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/tool_texts.h"
 
 #include <gtest/gtest.h>
 
@@ -50,7 +51,7 @@ TEST_P(DebugMode, EchoesTheLogAndWaitsForEnter) {
     ChildProcess child(Launch(run, directory, {{L"ZELT_QUILLON_DEBUG", L"1"}}));
     const std::string log = TextMode(BANNER + run.log);
 
-    ASSERT_TRUE(child.WaitForOutput(PROMPT));
+    ASSERT_TRUE(child.WaitForOutput(ENTER_PROMPT));
     // Every message is on disk while the run waits, as a deployment script that gives up here would find it.
     EXPECT_EQ(ReadBytes(directory / L"quillon.log"), log);
     EXPECT_FALSE(child.EndsWithin(std::chrono::milliseconds(500)));
@@ -58,25 +59,23 @@ TEST_P(DebugMode, EchoesTheLogAndWaitsForEnter) {
     child.WriteInput("\n");
     EXPECT_TRUE(child.EndsWithin(std::chrono::seconds(60)));
     EXPECT_EQ(child.Wait(), run.exitCode);
-    EXPECT_EQ(child.Output(), log + PROMPT);
+    EXPECT_EQ(child.Output(), log + ENTER_PROMPT);
     EXPECT_EQ(ReadBytes(directory / L"quillon.log"), log);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Runs, DebugMode,
-    testing::Values(
-        DebugRun{"NoArguments", false, L"", "", USAGE, 8},
-        DebugRun{"MissingPackage", false, L"/T:1 /D:missing.ffu", "",
-                 "Quillon: could not open file 'missing.ffu'\n", 8},
-        DRIVE_THAT_DOES_NOT_OPEN,
-        DebugRun{"SimulatedRefusal", true, L"/T:0 /D:fw.ffu", "ext_csd_rev = 6\n",
-                 OpenedDevice('0') + "eMMC::CanUpdateFirmware - cannot update (eMMC version < 5.0)\n", 1},
-        DebugRun{"SimulatedUpdate", true, L"/T:0 /D:fw.ffu", "",
-                 OpenedDevice('0') + "eMMC::UpdateFirmware\n" +
-                     "eMMC::UpdateFirmware - downloading firmware...\n" + Progress(0) + Progress(65024) +
-                     "eMMC::UpdateFirmware - success\n" + RESTART,
-                 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Runs, DebugMode,
+                         testing::Values(DebugRun{"NoArguments", false, L"", "", USAGE, 8},
+                                         DebugRun{"MissingPackage", false, L"/T:1 /D:missing.ffu", "",
+                                                  "Quillon: could not open file 'missing.ffu'\n", 8},
+                                         DRIVE_THAT_DOES_NOT_OPEN,
+                                         DebugRun{"SimulatedRefusal", true, L"/T:0 /D:fw.ffu",
+                                                  "ext_csd_rev = 6\n", OpenedDevice('0') + VERSION_TOO_OLD,
+                                                  1},
+                                         DebugRun{"SimulatedUpdate", true, L"/T:0 /D:fw.ffu", "",
+                                                  OpenedDevice('0') + UPDATING + DOWNLOADING + Progress(0) +
+                                                      Progress(65024) + UPDATED + RESTART,
+                                                  0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Values of ZELT_QUILLON_DEBUG that leave debug mode off; none means the variable is not set.
 class SilentMode : public testing::TestWithParam<std::optional<std::wstring>> {};

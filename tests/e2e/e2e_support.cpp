@@ -10,62 +10,6 @@ using namespace TestSupport;
 
 namespace E2e {
 
-const std::string BANNER = "Quillon v1.0.3\n"
-                           "Copyright (c) 2026 ZELT. All rights reserved.\n"
-                           "\n";
-const std::string USAGE = "Usage:\n"
-                          "\n"
-                          "    Quillon /T:<drive number> /D:<FFU data file>\n"
-                          "\n"
-                          "  where:\n"
-                          "    <drive number>      - drive number to be updated (0 is first drive)\n"
-                          "    <FFU data file>     - path to data file containing the FFU package\n"
-                          "\n";
-const std::string RESTART = "Please restart the platform in order to complete the firmware installation.\n\n";
-const std::string PROMPT = "\r\nPress the ENTER key to continue...";
-const wchar_t INSTANCE_MUTEX_NAME[] = L"com.zelt.quillon";
-
-std::string TextMode(std::string_view text) {
-    std::string bytes;
-    for (const char c : text) {
-        if (c == '\n') {
-            bytes += '\r';
-        }
-        bytes += c;
-    }
-    return bytes;
-}
-
-std::wstring Widen(std::string_view text) {
-    std::wstring wide;
-    for (const char c : text) {
-        wide += static_cast<wchar_t>(static_cast<unsigned char>(c));
-    }
-    return wide;
-}
-
-std::string Narrow(std::wstring_view text) {
-    std::string narrow;
-    for (const wchar_t c : text) {
-        narrow += c > 0xFF ? '?' : static_cast<char>(c);
-    }
-    return narrow;
-}
-
-std::string OpenDeviceError(DWORD code) {
-    const std::string system = SystemMessage(code);
-    return "eMMC::eMMC - could not open device: " +
-           (system.empty() ? "Unknown Windows error No. " + std::to_string(code) + "." : system);
-}
-
-std::string OpenedDevice(char drive) {
-    return std::string("eMMC::eMMC - opened device \\\\.\\PhysicalDrive") + drive + "\n";
-}
-
-std::string Progress(std::uint32_t offset) {
-    return "eMMC::UpdateFirmware - downloading offset " + std::to_string(offset) + "...\n";
-}
-
 std::uint32_t ZlibCrc32(std::string_view bytes) {
     std::uint32_t crc = 0xFFFFFFFF;
     for (const char c : bytes) {

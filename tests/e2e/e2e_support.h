@@ -2,6 +2,8 @@
 
 #include "tests/support/child_process.h"
 #include "tests/support/files.h"
+#include "tests/support/text_conversion.h"
+#include "tests/support/tool_texts.h"
 
 #include <windows.h>
 
@@ -11,31 +13,9 @@
 #include <string_view>
 #include <vector>
 
-// What the end-to-end tests share: the tool's fixed texts as they reach the log file and the console, the
-// lines of the simulated device's request trace, and ways to start the two programs.
+// What the end-to-end tests share: the lines of the simulated device's request trace, and ways to start
+// the two programs.
 namespace E2e {
-
-// Every text below is written with "\n" line ends; TextMode gives the bytes the tool writes for it.
-extern const std::string BANNER;
-extern const std::string USAGE;
-extern const std::string RESTART;
-// The closing prompt of debug mode as the console receives it (console only, never in the log).
-extern const std::string PROMPT;
-extern const wchar_t INSTANCE_MUTEX_NAME[];
-
-// Text as a text-mode stream writes it: every line feed becomes CR LF, every other byte stays.
-std::string TextMode(std::string_view text);
-
-// ASCII or Latin-1 text as UTF-16, byte by byte, and back (characters above 255 become "?", as the tool
-// writes them).
-std::wstring Widen(std::string_view text);
-std::string Narrow(std::wstring_view text);
-
-// The tool's text for a drive that does not open with the given last error.
-std::string OpenDeviceError(DWORD code);
-
-std::string OpenedDevice(char drive);
-std::string Progress(std::uint32_t offset);
 
 // CRC-32 as zlib computes it.
 std::uint32_t ZlibCrc32(std::string_view bytes);

@@ -2,6 +2,7 @@
 // the first run's log alone, even in the same working directory.
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/tool_texts.h"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +28,7 @@ TEST_P(SecondInstance, IsRefusedWhileTheFirstWaitsForEnter) {
         BuiltProgram(L"quillon.exe"), L"/T:9 /D:fw.ffu", directory.Path(), {{L"ZELT_QUILLON_DEBUG", L"1"}}};
     first.input.reset();
     ChildProcess firstRun(first);
-    ASSERT_TRUE(firstRun.WaitForOutput(PROMPT));
+    ASSERT_TRUE(firstRun.WaitForOutput(ENTER_PROMPT));
     const std::string firstLog = TextMode(BANNER + OpenDeviceError(2));
     ASSERT_EQ(ReadBytes(directory / L"quillon.log"), firstLog);
     ASSERT_EQ(OpenGuardError(), static_cast<DWORD>(ERROR_SUCCESS));
@@ -41,14 +42,14 @@ TEST_P(SecondInstance, IsRefusedWhileTheFirstWaitsForEnter) {
 
     EXPECT_EQ(second.exitCode, 5u);
     EXPECT_EQ(second.output,
-              secondInDebugMode ? TextMode(BANNER) + "Quillon: already running!" + PROMPT : "");
+              secondInDebugMode ? TextMode(BANNER) + "Quillon: already running!" + ENTER_PROMPT : "");
     EXPECT_EQ(ReadBytes(directory / L"quillon.log"), firstLog);
 
     EXPECT_FALSE(firstRun.EndsWithin(std::chrono::milliseconds(0)));
     firstRun.WriteInput("\n");
     EXPECT_TRUE(firstRun.EndsWithin(std::chrono::seconds(60)));
     EXPECT_EQ(firstRun.Wait(), 1u);
-    EXPECT_EQ(firstRun.Output(), firstLog + PROMPT);
+    EXPECT_EQ(firstRun.Output(), firstLog + ENTER_PROMPT);
     EXPECT_EQ(ReadBytes(directory / L"quillon.log"), firstLog);
     // Both runs have let go of the guard, so the next run is admitted.
     EXPECT_EQ(OpenGuardError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));

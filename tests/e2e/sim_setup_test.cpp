@@ -2,6 +2,8 @@
 // package that cannot be read whole.
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/text_conversion.h"
+#include "tests/support/tool_texts.h"
 
 #include <gtest/gtest.h>
 

@@ -2,6 +2,7 @@
 // simulated device received.
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/tool_texts.h"
 
 #include <gtest/gtest.h>
 
@@ -16,9 +17,6 @@ namespace {
 constexpr std::size_t SEGMENT = 65024;
 // Two full segments and a short last one.
 constexpr std::size_t THREE_SEGMENTS = 2 * SEGMENT + 1000;
-
-const std::string UPDATE = "eMMC::UpdateFirmware\n";
-const std::string DOWNLOADING = "eMMC::UpdateFirmware - downloading firmware...\n";
 
 struct Expected {
     std::string log;
@@ -49,13 +47,11 @@ std::vector<std::string> operator+(std::vector<std::string> lines, const std::ve
     return lines;
 }
 
-// A run that stops at the eligibility test with the given reason and the given EXT_CSD answer.
-Outcome Ineligible(const char* name, const std::string& description, const std::string& reason,
+// A run that stops at the eligibility test with the given closing and the given EXT_CSD answer.
+Outcome Ineligible(const char* name, const std::string& description, const std::string& closing,
                    const std::string& extCsd = "ok") {
     return {name, description, L"/T:0 /D:fw.ffu", 1000, 1, [=](const std::string&) {
-                return Expected{OpenedDevice('0') + "eMMC::CanUpdateFirmware - cannot update (" + reason +
-                                    ")\n",
-                                {Trace::Open('0'), Trace::ExtCsd(extCsd)}};
+                return Expected{OpenedDevice('0') + closing, {Trace::Open('0'), Trace::ExtCsd(extCsd)}};
             }};
 }
 
@@ -63,7 +59,7 @@ Outcome Ineligible(const char* name, const std::string& description, const std::
 Outcome NoUpdate(const char* name, const std::string& description, const std::string& closing,
                  const std::string& query = "ok") {
     return {name, description, L"/T:0 /D:fw.ffu", 1000, 1, [=](const std::string&) {
-                return Expected{OpenedDevice('0') + UPDATE + closing,
+                return Expected{OpenedDevice('0') + UPDATING + closing,
                                 {Trace::Open('0'), Trace::ExtCsd(), Trace::GetInfo(query)}};
             }};
 }
@@ -76,7 +72,7 @@ Outcome DownloadFails(const char* name, std::size_t failing, DWORD code, const s
             THREE_SEGMENTS,
             1,
             [=](const std::string& image) {
-                Expected expected{OpenedDevice('0') + UPDATE + DOWNLOADING,
+                Expected expected{OpenedDevice('0') + UPDATING + DOWNLOADING,
                                   {Trace::Open('0'), Trace::ExtCsd(), Trace::GetInfo()}};
                 for (std::size_t k = 1; k <= failing; ++k) {
                     const std::size_t offset = (k - 1) * SEGMENT;
@@ -97,7 +93,7 @@ Outcome Activated(const char* name, const std::string& description, const std::s
     return {name, description, L"/T:0 /D:fw.ffu", THREE_SEGMENTS, exitCode, [=](const std::string& image) {
                 const Segments segments = SegmentsOf(image, SEGMENT, 1);
                 return Expected{
-                    OpenedDevice('0') + UPDATE + DOWNLOADING + segments.progress + closing,
+                    OpenedDevice('0') + UPDATING + DOWNLOADING + segments.progress + closing,
                     std::vector<std::string>{Trace::Open('0'), Trace::ExtCsd(), Trace::GetInfo()} +
                         segments.requests + std::vector<std::string>{Trace::Activate(1, activation)}};
             }};
@@ -171,23 +167,19 @@ TEST_P(SimulatedRun, LogsTracesAndExitsAsTheDeviceAnswers) {
 INSTANTIATE_TEST_SUITE_P(
     Failures, SimulatedRun,
     testing::Values(
-        Ineligible("RevisionBelow7", "ext_csd_rev = 6\n", "eMMC version < 5.0"),
-        Ineligible("VendorModeOnly", "supported_modes = 0x02\n", "unsupported eMMC mode"),
-        Ineligible("FfuDisabled", "fw_config = 0x01\n", "FFU disabled"),
-        Ineligible("ExtCsdReadFails", "ext_csd_error = 0x1F\n", "general failure", Trace::Error(0x1F)),
-        NoUpdate("InformationQueryFails", "info_error = 0x1F\n", "eMMC::UpdateFirmware - unknown error\n",
-                 Trace::Error(0x1F)),
-        NoUpdate("NoUpgradeSupport", "support_upgrade = 0\n",
-                 "eMMC::UpdateFirmware - no upgrade supported\n"),
-        NoUpdate("OnlyReadOnlySlots", "slots = 1 ro, 2 ro\n", "eMMC::UpdateFirmware - no free slot found\n"),
-        NoUpdate("NoSlots", "slots =\n", "eMMC::UpdateFirmware - no free slot found\n"),
-        DownloadFails("DownloadRejected", 2, 0x80030209,
-                      "eMMC::UpdateFirmware - bad / incompatible firmware image\n"),
-        DownloadFails("DownloadFails", 3, 0x1F, "eMMC::UpdateFirmware - failure to download\n"),
-        Activated("ActivationRejected", "activate_error = 0x80030209\n", Trace::Error(0x80030209),
-                  "eMMC::UpdateFirmware - bad / incompatible firmware image\n", 1),
-        Activated("ActivationFails", "activate_error = 0x1F\n", Trace::Error(0x1F),
-                  "eMMC::UpdateFirmware - bad slot No.\n", 1),
+        Ineligible("RevisionBelow7", "ext_csd_rev = 6\n", VERSION_TOO_OLD),
+        Ineligible("VendorModeOnly", "supported_modes = 0x02\n", MODE_UNSUPPORTED),
+        Ineligible("FfuDisabled", "fw_config = 0x01\n", FFU_DISABLED),
+        Ineligible("ExtCsdReadFails", "ext_csd_error = 0x1F\n", GENERAL_FAILURE, Trace::Error(0x1F)),
+        NoUpdate("InformationQueryFails", "info_error = 0x1F\n", UNKNOWN_ERROR, Trace::Error(0x1F)),
+        NoUpdate("NoUpgradeSupport", "support_upgrade = 0\n", NO_UPGRADE),
+        NoUpdate("OnlyReadOnlySlots", "slots = 1 ro, 2 ro\n", NO_FREE_SLOT),
+        NoUpdate("NoSlots", "slots =\n", NO_FREE_SLOT),
+        DownloadFails("DownloadRejected", 2, 0x80030209, BAD_IMAGE),
+        DownloadFails("DownloadFails", 3, 0x1F, DOWNLOAD_FAILED),
+        Activated("ActivationRejected", "activate_error = 0x80030209\n", Trace::Error(0x80030209), BAD_IMAGE,
+                  1),
+        Activated("ActivationFails", "activate_error = 0x1F\n", Trace::Error(0x1F), BAD_SLOT, 1),
         OpenFails("AccessDenied", "open_error = 5\n", ERROR_ACCESS_DENIED),
         OpenFails("OpenFailsWithoutSystemText", "open_error = 0x80030209\n", 0x80030209),
         OpenFails("NoSuchDrive", "drive = 3\n", ERROR_FILE_NOT_FOUND)),
@@ -197,7 +189,7 @@ INSTANTIATE_TEST_SUITE_P(
     Successes, SimulatedRun,
     testing::Values(
         Activated("PowerCycleRequired", "activate_error = 0x00030207\n", Trace::Error(0x00030207),
-                  "eMMC::UpdateFirmware - success (reboot required)\n" + RESTART, 0),
+                  UPDATED_REBOOT_REQUIRED + RESTART, 0),
         // Drive 3, the first writable slot (4), and segments that fit the device's 8192-byte maximum.
         Outcome{"OtherDriveSlotAndSegmentSize",
                 "drive = 3\nslots = 0 ro, 4, 5\nactive_slot = 5\nalignment = 4096\nmax_payload = 8192\n",
@@ -205,15 +197,14 @@ INSTANTIATE_TEST_SUITE_P(
                 [](const std::string& image) {
                     const Segments segments = SegmentsOf(image, 4096, 4);
                     return Expected{
-                        OpenedDevice('3') + UPDATE + DOWNLOADING + segments.progress +
-                            "eMMC::UpdateFirmware - success\n" + RESTART,
+                        OpenedDevice('3') + UPDATING + DOWNLOADING + segments.progress + UPDATED + RESTART,
                         std::vector<std::string>{Trace::Open('3'), Trace::ExtCsd(), Trace::GetInfo()} +
                             segments.requests + std::vector<std::string>{Trace::Activate(4)}};
                 }},
         Outcome{"EmptyPackage", "", L"/T:0 /D:fw.ffu", 0, 0,
                 [](const std::string& image) {
-                    return Expected{OpenedDevice('0') + UPDATE + DOWNLOADING + Progress(0) +
-                                        "eMMC::UpdateFirmware - success\n" + RESTART,
+                    return Expected{OpenedDevice('0') + UPDATING + DOWNLOADING + Progress(0) + UPDATED +
+                                        RESTART,
                                     {Trace::Open('0'), Trace::ExtCsd(), Trace::GetInfo(),
                                      Trace::Download(image, 0, 0, true, 1), Trace::Activate(1)}};
                 }}),

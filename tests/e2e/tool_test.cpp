@@ -2,6 +2,7 @@
 // only drives 1 to 9, which do not exist here, are ever named.
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/tool_texts.h"
 
 #include <gtest/gtest.h>
 
@@ -87,7 +88,7 @@ TEST_F(OlderWindows, CreatesNoInstanceGuard) {
         directory / name, L"/T:1 /D:fw.ffu", directory.Path(), {{L"ZELT_QUILLON_DEBUG", L"1"}}};
     options.input.reset();
     ChildProcess child(options);
-    ASSERT_TRUE(child.WaitForOutput(PROMPT));
+    ASSERT_TRUE(child.WaitForOutput(ENTER_PROMPT));
 
     SetLastError(ERROR_SUCCESS);
     const Win32::UniqueHandle guard(OpenMutexW(SYNCHRONIZE, FALSE, INSTANCE_MUTEX_NAME));
@@ -98,7 +99,7 @@ TEST_F(OlderWindows, CreatesNoInstanceGuard) {
     child.WriteInput("\n");
     EXPECT_EQ(child.Wait(), 9u);
     EXPECT_EQ(ReadBytes(directory / L"quillon.log"), log);
-    EXPECT_EQ(child.Output(), log + PROMPT);
+    EXPECT_EQ(child.Output(), log + ENTER_PROMPT);
 }
 
 // The 8-bit output cannot hold characters above 255: each becomes "?", and nothing else of the run is
@@ -134,7 +135,7 @@ TEST_P(PackagePathAbove255, IsWrittenWithQuestionMarks) {
     const std::string log = TextMode(BANNER + run.log);
     EXPECT_EQ(result.exitCode, 8u);
     EXPECT_EQ(ReadBytes(directory / L"quillon.log"), log);
-    EXPECT_EQ(result.output, run.debug ? log + PROMPT : "");
+    EXPECT_EQ(result.output, run.debug ? log + ENTER_PROMPT : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(

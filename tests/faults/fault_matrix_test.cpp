@@ -7,6 +7,7 @@
 
 #include "tests/support/child_process.h"
 #include "tests/support/files.h"
+#include "tests/support/tool_texts.h"
 
 #include <gtest/gtest.h>
 
@@ -54,34 +55,14 @@ const char* TraceKind(Request request) {
     }
 }
 
-const std::string VERSION_TOO_OLD = "eMMC::CanUpdateFirmware - cannot update (eMMC version < 5.0)\n";
-const std::string MODE_UNSUPPORTED = "eMMC::CanUpdateFirmware - cannot update (unsupported eMMC mode)\n";
-const std::string FFU_DISABLED = "eMMC::CanUpdateFirmware - cannot update (FFU disabled)\n";
-const std::string GENERAL_FAILURE = "eMMC::CanUpdateFirmware - cannot update (general failure)\n";
-const std::string UNKNOWN_ERROR = "eMMC::UpdateFirmware - unknown error\n";
-const std::string NO_UPGRADE = "eMMC::UpdateFirmware - no upgrade supported\n";
-const std::string NO_FREE_SLOT = "eMMC::UpdateFirmware - no free slot found\n";
-const std::string UNUSABLE_PAYLOAD = "eMMC::UpdateFirmware - unusable payload size\n";
-const std::string BAD_IMAGE = "eMMC::UpdateFirmware - bad / incompatible firmware image\n";
-const std::string DOWNLOAD_FAILED = "eMMC::UpdateFirmware - failure to download\n";
-const std::string BAD_SLOT = "eMMC::UpdateFirmware - bad slot No.\n";
-const std::string RESTART = "Please restart the platform in order to complete the firmware installation.\n\n";
-const std::string SUCCESS = "eMMC::UpdateFirmware - success\n" + RESTART;
-const std::string SUCCESS_AFTER_REBOOT = "eMMC::UpdateFirmware - success (reboot required)\n" + RESTART;
-
-const std::wstring DRIVE_PATH = L"\\\\.\\PhysicalDrive1";
-
-std::string OpenFailure(DWORD code) {
-    const std::string system = SystemMessage(code);
-    return "eMMC::eMMC - could not open device: " +
-           (system.empty() ? "Unknown Windows error No. " + std::to_string(code) + "." : system);
-}
+const std::string SUCCESS = UPDATED + RESTART;
+const std::string SUCCESS_AFTER_REBOOT = UPDATED_REBOOT_REQUIRED + RESTART;
 
 // The outcome table: what the tool writes last when a request fails with a last error.
 std::string ClosingAfterFailure(Request request, DWORD code) {
     switch (request) {
     case Request::Open:
-        return OpenFailure(code);
+        return OpenDeviceError(code);
     case Request::ExtCsd:
         return GENERAL_FAILURE;
     case Request::Info:
@@ -174,33 +155,21 @@ std::vector<Cell> Cells() {
     return cells;
 }
 
-// The log file is text: every line feed is stored as CR LF, a carriage return stays as it is.
-std::string AsStored(const std::string& text) {
-    std::string stored;
-    for (const char c : text) {
-        if (c == '\n') {
-            stored += '\r';
-        }
-        stored += c;
-    }
-    return stored;
-}
-
 // What the log holds after the banner: the messages of every step the run reached, then the closing one.
 std::string ExpectedBody(const Cell& cell) {
     if (cell.last == Request::Open && cell.failure) {
         return cell.closing;
     }
-    std::string body = "eMMC::eMMC - opened device \\\\.\\PhysicalDrive1\n";
+    std::string body = OpenedDevice('1');
     if (cell.last >= Request::Info) {
-        body += "eMMC::UpdateFirmware\n";
+        body += UPDATING;
     }
     if (cell.last >= Request::Download1) {
-        body += "eMMC::UpdateFirmware - downloading firmware...\n";
+        body += DOWNLOADING;
         const int downloads =
             std::min(static_cast<int>(cell.last) - static_cast<int>(Request::Download1) + 1, 3);
         for (int i = 0; i < downloads; ++i) {
-            body += "eMMC::UpdateFirmware - downloading offset " + std::to_string(i * SEGMENT) + "...\n";
+            body += Progress(static_cast<std::uint32_t>(i * SEGMENT));
         }
     }
     return body + cell.closing;
@@ -261,12 +230,12 @@ void CheckCell(const Cell& cell, const std::string& image) {
     ASSERT_EQ(result.errors, "") << "the device description was refused";
     ASSERT_FALSE(trace.empty()) << "no request reached the device";
 
-    EXPECT_TRUE(EndsWith(log, AsStored(cell.closing))) << log;
+    EXPECT_TRUE(EndsWith(log, TextMode(cell.closing))) << log;
     EXPECT_EQ(result.exitCode, cell.exitCode);
 
     const std::size_t bannerEnd = log.find("\r\n\r\n");
     ASSERT_NE(bannerEnd, std::string::npos) << log;
-    EXPECT_EQ(log.substr(bannerEnd + 4), AsStored(ExpectedBody(cell)));
+    EXPECT_EQ(log.substr(bannerEnd + 4), TextMode(ExpectedBody(cell)));
 
     std::vector<std::string> kinds;
     for (const auto& line : trace) {

@@ -2,6 +2,8 @@
 // crash, and once the tool refuses an input, the device receives no request at all.
 
 #include "tests/hardening/hardening_support.h"
+#include "tests/support/text_conversion.h"
+#include "tests/support/tool_texts.h"
 #include "win32/unique_handle.h"
 
 #include <gtest/gtest.h>
@@ -17,27 +19,6 @@ using namespace Hardening;
 using namespace TestSupport;
 
 namespace {
-
-// How the log file shows a text of the tool: 8 bits, "?" for what does not fit, CR LF line ends.
-std::string LogText(const std::wstring& text) {
-    std::string bytes;
-    for (const wchar_t character : text) {
-        if (character == L'\n') {
-            bytes += "\r\n";
-        } else {
-            bytes += character > 0xFF ? '?' : static_cast<char>(character);
-        }
-    }
-    return bytes;
-}
-
-std::string LogText(const std::string& text) {
-    std::wstring wide;
-    for (const char byte : text) {
-        wide += static_cast<wchar_t>(static_cast<unsigned char>(byte));
-    }
-    return LogText(wide);
-}
 
 std::string LastLine(std::string trace) {
     if (!trace.empty() && trace.back() == '\n') {
@@ -85,7 +66,7 @@ struct Expected {
 
 void ExpectRefusalWithoutRequests(const ToolRun& run, const std::string& message) {
     EXPECT_EQ(run.exitCode, 8u);
-    EXPECT_EQ(run.log, BANNER + message);
+    EXPECT_EQ(run.log, TextMode(BANNER + message));
     EXPECT_TRUE(run.traceWritten) << "the simulated device never started";
     EXPECT_EQ(run.trace, "") << "a request reached the device after a refusal";
 }
@@ -97,27 +78,28 @@ void ExpectOutcome(const ToolRun& run, const Expected& expected) {
         ExpectRefusalWithoutRequests(run, USAGE);
         break;
     case Outcome::Missing:
-        ExpectRefusalWithoutRequests(run,
-                                     "Quillon: could not open file '" + LogText(expected.detail) + "'\r\n");
+        ExpectRefusalWithoutRequests(run, "Quillon: could not open file '" + Narrow(expected.detail) + "'\n");
         break;
     case Outcome::Unreadable:
-        ExpectRefusalWithoutRequests(run,
-                                     "Quillon: could not read file '" + LogText(expected.detail) + "'\r\n");
+        ExpectRefusalWithoutRequests(run, "Quillon: could not read file '" + Narrow(expected.detail) + "'\n");
         break;
     case Outcome::NoDisk:
         EXPECT_EQ(run.exitCode, 1u);
-        EXPECT_EQ(run.log, BANNER + "eMMC::eMMC - could not open device: " + LogText(SystemMessage(2)));
+        EXPECT_EQ(run.log, TextMode(BANNER + OpenDeviceError(2)));
         EXPECT_EQ(run.trace, "open \\\\.\\PhysicalDrive" + Utf8(expected.detail) + " error 0x00000002\n");
         break;
-    case Outcome::Updated:
+    case Outcome::Updated: {
+        const std::string banner = TextMode(BANNER);
+        const std::string end = TextMode(UPDATED + RESTART);
         EXPECT_EQ(run.exitCode, 0u);
-        EXPECT_EQ(run.log.substr(0, BANNER.size()), BANNER);
-        ASSERT_GE(run.log.size(), UPDATED_END.size());
-        EXPECT_EQ(run.log.substr(run.log.size() - UPDATED_END.size()), UPDATED_END);
+        EXPECT_EQ(run.log.substr(0, banner.size()), banner);
+        ASSERT_GE(run.log.size(), end.size());
+        EXPECT_EQ(run.log.substr(run.log.size() - end.size()), end);
         EXPECT_EQ(DownloadedSegments(run.trace), Utf8(expected.detail));
         EXPECT_TRUE(EveryRequestSucceeded(run.trace)) << run.trace;
         EXPECT_EQ(LastLine(run.trace).rfind("activate ", 0), 0u) << "the run did not end with the activation";
         break;
+    }
     }
 }
 
@@ -213,7 +195,7 @@ TEST_P(DigitBeyondAscii, RealDriverFindsNoDisk) {
     launch.arguments = L"/T:" + GetParam() + L" /D:fw.ffu";
     const ToolRun run = RunTool(folder, launch);
     EXPECT_EQ(run.exitCode, 1u);
-    EXPECT_EQ(run.log, BANNER + "eMMC::eMMC - could not open device: " + LogText(SystemMessage(2)));
+    EXPECT_EQ(run.log, TextMode(BANNER + OpenDeviceError(2)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Superscripts, DigitBeyondAscii, testing::Values(L"\u00B2", L"\u00B3", L"\u00B9"),
@@ -366,8 +348,8 @@ TEST_P(DebugVariable, SwitchesConsoleOnlyForExactlyOne) {
     launch.input = "\n";
     const ToolRun run = RunTool(folder, launch);
     EXPECT_EQ(run.exitCode, 8u);
-    EXPECT_EQ(run.log, BANNER + USAGE);
-    EXPECT_EQ(run.console, given.debugMode ? BANNER + USAGE + ENTER_PROMPT : "");
+    EXPECT_EQ(run.log, TextMode(BANNER + USAGE));
+    EXPECT_EQ(run.console, given.debugMode ? TextMode(BANNER + USAGE) + ENTER_PROMPT : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, DebugVariable, testing::ValuesIn(DebugCases()),
@@ -428,7 +410,7 @@ TEST(UnwritableLog, ReadOnlyLogStaysUnchangedAndChangesNothingOfTheRun) {
 
     TempDirectory folder;
     WritePackages(folder);
-    const std::string earlier = BANNER + "an earlier run's log\r\n";
+    const std::string earlier = TextMode(BANNER) + "an earlier run's log\r\n";
     const ReadOnlyFile log(folder / L"quillon.log", earlier);
     const ToolRun run = RunTool(folder, DebugFullRun());
 

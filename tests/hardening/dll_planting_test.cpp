@@ -2,6 +2,7 @@
 // download folder that anybody can write to.
 
 #include "tests/hardening/hardening_support.h"
+#include "tests/support/tool_texts.h"
 
 #include <gtest/gtest.h>
 
@@ -75,7 +76,8 @@ TEST_P(DllPlanting, PlantedVersionLibraryNeverRuns) {
     const ToolRun run = RunTool(folder, launch);
 
     EXPECT_FALSE(FileExists(folder / L"canary-loaded")) << "the planted version.dll was loaded";
-    EXPECT_EQ(run.log.substr(0, BANNER.size()), BANNER);
+    const std::string banner = TextMode(BANNER);
+    EXPECT_EQ(run.log.substr(0, banner.size()), banner);
     EXPECT_EQ(run.exitCode, given.exitCode);
 }
 

@@ -6,21 +6,6 @@
 
 namespace Hardening {
 
-const std::string BANNER = "Quillon v1.0.3\r\nCopyright (c) 2026 ZELT. All rights reserved.\r\n\r\n";
-const std::string USAGE = "Usage:\r\n"
-                          "\r\n"
-                          "    Quillon /T:<drive number> /D:<FFU data file>\r\n"
-                          "\r\n"
-                          "  where:\r\n"
-                          "    <drive number>      - drive number to be updated (0 is first drive)\r\n"
-                          "    <FFU data file>     - path to data file containing the FFU package\r\n"
-                          "\r\n";
-const std::string UPDATED_END =
-    "eMMC::UpdateFirmware - success\r\n"
-    "Please restart the platform in order to complete the firmware installation.\r\n"
-    "\r\n";
-const std::string ENTER_PROMPT = "\r\nPress the ENTER key to continue...";
-
 ToolRun RunTool(const TestSupport::TempDirectory& directory, const ToolLaunch& launch) {
     const TestSupport::TempDirectory traceDirectory;
     const std::wstring tracePath = traceDirectory / L"trace.txt";
@@ -36,15 +21,6 @@ ToolRun RunTool(const TestSupport::TempDirectory& directory, const ToolLaunch& l
     run.traceWritten = TestSupport::FileExists(tracePath);
     run.trace = TestSupport::ReadBytes(tracePath);
     return run;
-}
-
-std::string Utf8(const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), size, nullptr,
-                        nullptr);
-    return utf8;
 }
 
 std::wstring CanaryLibrary() {

@@ -9,12 +9,6 @@
 
 namespace Hardening {
 
-// The tool's own texts, as they reach the log file and the console (CR LF line ends).
-extern const std::string BANNER;
-extern const std::string USAGE;
-extern const std::string UPDATED_END;
-extern const std::string ENTER_PROMPT;
-
 // One finished run of a program of the build, started in a directory of its own.
 struct ToolRun {
     DWORD exitCode = 0;
@@ -37,8 +31,6 @@ struct ToolLaunch {
 // Runs the program with `directory` as its working directory. The simulated device traces its requests
 // to a file outside that directory, so that the directory holds only what the test put there.
 ToolRun RunTool(const TestSupport::TempDirectory& directory, const ToolLaunch& launch);
-
-std::string Utf8(const std::wstring& text);
 
 // The Windows path of the canary version.dll that the build puts beside bin/.
 std::wstring CanaryLibrary();

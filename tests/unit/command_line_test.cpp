@@ -1,16 +1,11 @@
 #include "app/command_line.h"
+#include "tests/support/text_conversion.h"
 
 #include <gtest/gtest.h>
 
-namespace {
+using TestSupport::Narrow;
 
-std::string Narrow(const std::wstring& text) {
-    std::string narrow;
-    for (const wchar_t c : text) {
-        narrow += c < 0x80 ? static_cast<char>(c) : '?';
-    }
-    return narrow;
-}
+namespace {
 
 TEST(CommandLine, TakesTheFirstWellFormedDriveAndPackage) {
     const std::wstring drive = L"\\\\.\\PhysicalDrive";

@@ -3,6 +3,7 @@
 #include "sim/crc32.h"
 #include "sim/simulated_device.h"
 #include "tests/support/files.h"
+#include "tests/support/tool_texts.h"
 #include "tests/unit/unit_logger.h"
 
 #include <gtest/gtest.h>
@@ -11,24 +12,15 @@
 #include <cstdio>
 #include <utility>
 
-using TestSupport::PatternBytes;
-using TestSupport::SystemMessage;
+using namespace TestSupport;
 
 namespace {
 
 const std::wstring DRIVE = L"\\\\.\\PhysicalDrive0";
-const std::string OPENED = "eMMC::eMMC - opened device \\\\.\\PhysicalDrive0\r\n";
-const std::string UPDATE = "eMMC::UpdateFirmware\r\n";
-const std::string DOWNLOADING = "eMMC::UpdateFirmware - downloading firmware...\r\n";
-const std::string SUCCESS = "eMMC::UpdateFirmware - success\r\n";
 const std::string GET_INFO = "get_info version=16 size=16 flags=0 in=16 out=8216 ok";
 
 std::vector<std::uint8_t> Bytes(const std::string& text) {
     return {text.begin(), text.end()};
-}
-
-std::string Progress(std::uint32_t offset) {
-    return "eMMC::UpdateFirmware - downloading offset " + std::to_string(offset) + "...\r\n";
 }
 
 // Each request of the trace as its name, followed by the error it failed with.
@@ -65,13 +57,13 @@ Outcome Update(const std::string& description, const std::string& image) {
 }
 
 TEST(eMMCOpen, FailureThrowsTheSystemReasonAndLogsNothing) {
-    const std::string context = "eMMC::eMMC - could not open device: ";
     ASSERT_NE(SystemMessage(2), "");
     ASSERT_NE(SystemMessage(5), "");
     const std::pair<const char*, std::string> cases[] = {
-        {"drive = 3", context + SystemMessage(2)},
-        {"open_error = 5", context + SystemMessage(5)},
-        {"open_error = 0xE0001234", context + "Unknown Windows error No. 3758101044."},
+        {"drive = 3", OpenDeviceError(2)},
+        {"open_error = 5", OpenDeviceError(5)},
+        {"open_error = 0xE0001234",
+         "eMMC::eMMC - could not open device: Unknown Windows error No. 3758101044."},
     };
     for (const auto& [description, text] : cases) {
         SCOPED_TRACE(description);
@@ -96,41 +88,37 @@ TEST(eMMCOpen, NamesTheOpenedDriveAndClosesItWhenDestroyed) {
         EXPECT_EQ(SimulatedDevice::Current().OpenDriveCount(), 1u);
     }
     EXPECT_EQ(SimulatedDevice::Current().OpenDriveCount(), 0u);
-    EXPECT_EQ(capture.Text(), OPENED);
+    EXPECT_EQ(capture.Text(), TextMode(OpenedDevice('0')));
 }
 
 TEST(eMMCCanUpdateFirmware, JudgesRevisionFfuModeAndUpdateDisable) {
-    const std::string version = "eMMC::CanUpdateFirmware - cannot update (eMMC version < 5.0)\r\n";
-    const std::string mode = "eMMC::CanUpdateFirmware - cannot update (unsupported eMMC mode)\r\n";
-    const std::string disabled = "eMMC::CanUpdateFirmware - cannot update (FFU disabled)\r\n";
-    const std::string failure = "eMMC::CanUpdateFirmware - cannot update (general failure)\r\n";
     const struct {
         const char* description;
         std::string message; // empty for a yes
     } cases[] = {
-        {"ext_csd_rev = 6", version},
-        {"ext_csd_rev = 0", version},
+        {"ext_csd_rev = 6", VERSION_TOO_OLD},
+        {"ext_csd_rev = 0", VERSION_TOO_OLD},
         {"ext_csd_rev = 7", ""},
         {"ext_csd_rev = 8", ""},
         {"ext_csd_rev = 255", ""},
-        {"ext_csd_rev = 5\nsupported_modes = 0\nfw_config = 1", version},
-        {"ext_csd_rev = 7\nsupported_modes = 0\nfw_config = 1", mode},
-        {"supported_modes = 0x02", mode},
-        {"supported_modes = 0xFE", mode},
+        {"ext_csd_rev = 5\nsupported_modes = 0\nfw_config = 1", VERSION_TOO_OLD},
+        {"ext_csd_rev = 7\nsupported_modes = 0\nfw_config = 1", MODE_UNSUPPORTED},
+        {"supported_modes = 0x02", MODE_UNSUPPORTED},
+        {"supported_modes = 0xFE", MODE_UNSUPPORTED},
         {"supported_modes = 0x03", ""},
         {"supported_modes = 0xFF", ""},
         {"fw_config = 0xFE", ""},
-        {"fw_config = 0x01", disabled},
-        {"fw_config = 0xFF", disabled},
-        {"ext_csd_error = 5", failure},
-        {"ext_csd_error = 0x80030209\next_csd_rev = 6", failure},
+        {"fw_config = 0x01", FFU_DISABLED},
+        {"fw_config = 0xFF", FFU_DISABLED},
+        {"ext_csd_error = 5", GENERAL_FAILURE},
+        {"ext_csd_error = 0x80030209\next_csd_rev = 6", GENERAL_FAILURE},
         // Bytes the driver leaves unfilled read as zero.
-        {"ext_csd_filled = 0", version},
-        {"ext_csd_filled = 192", version},
-        {"ext_csd_filled = 193", mode},
-        {"ext_csd_filled = 256", mode},
-        {"ext_csd_filled = 493", mode},
-        {"ext_csd_filled = 494\nfw_config = 1", disabled},
+        {"ext_csd_filled = 0", VERSION_TOO_OLD},
+        {"ext_csd_filled = 192", VERSION_TOO_OLD},
+        {"ext_csd_filled = 193", MODE_UNSUPPORTED},
+        {"ext_csd_filled = 256", MODE_UNSUPPORTED},
+        {"ext_csd_filled = 493", MODE_UNSUPPORTED},
+        {"ext_csd_filled = 494\nfw_config = 1", FFU_DISABLED},
         {"ext_csd_filled = 494", ""},
     };
     for (const auto& [description, message] : cases) {
@@ -141,7 +129,7 @@ TEST(eMMCCanUpdateFirmware, JudgesRevisionFfuModeAndUpdateDisable) {
         // The register is read anew at every call.
         EXPECT_EQ(device.CanUpdateFirmware(), message.empty());
         EXPECT_EQ(device.CanUpdateFirmware(), message.empty());
-        EXPECT_EQ(capture.Text(), message + message);
+        EXPECT_EQ(capture.Text(), TextMode(message + message));
         const auto requests = Requests(SimulatedDevice::Current().Trace().Lines());
         ASSERT_EQ(requests.size(), 3u);
         EXPECT_EQ(requests[1].substr(0, 7), "ext_csd");
@@ -185,7 +173,7 @@ TEST(eMMCUpdateFirmware, SendsTheImageInSegmentsOfTheReportedSize) {
         const Outcome outcome = Update("max_payload = " + std::to_string(maxPayload) +
                                            "\nalignment = " + std::to_string(alignment),
                                        image);
-        std::string log = OPENED + UPDATE + DOWNLOADING;
+        std::string log = OpenedDevice('0') + UPDATING + DOWNLOADING;
         std::vector<std::string> trace = {"open \\\\.\\PhysicalDrive0 ok", "ext_csd in=0 out=512 ok",
                                           GET_INFO};
         for (std::size_t i = 0; i < segments.size(); ++i) {
@@ -195,7 +183,7 @@ TEST(eMMCUpdateFirmware, SendsTheImageInSegmentsOfTheReportedSize) {
         }
         trace.push_back("activate version=16 size=16 flags=0 slot=1 in=16 out=16 ok");
         EXPECT_TRUE(outcome.result);
-        EXPECT_EQ(outcome.log, log + SUCCESS);
+        EXPECT_EQ(outcome.log, TextMode(log + UPDATED));
         EXPECT_EQ(outcome.trace, trace);
     }
 }
@@ -228,33 +216,29 @@ TEST(eMMCUpdateFirmware, EndsEveryOutcomeWithOneClosingMessage) {
         const char* description;
         bool result;
         std::vector<std::string> requests; // after the open and the EXT_CSD read
-        const char* closing;
+        std::string closing;
     } cases[] = {
-        {"", true, with(three, "activate"), "success"},
+        {"", true, with(three, "activate"), UPDATED},
         {"activate_error = 0x00030207", true, with(three, "activate error 0x00030207"),
-         "success (reboot required)"},
-        {"activate_error = 0x80030209", false, with(three, "activate error 0x80030209"),
-         "bad / incompatible firmware image"},
-        {"activate_error = 87", false, with(three, "activate error 0x00000057"), "bad slot No."},
-        {"activate_error = 0", false, with(three, "activate error 0x00000000"), "bad slot No."},
-        {"download_error = 1:0x80030209",
-         false,
-         {"get_info", "download error 0x80030209"},
-         "bad / incompatible firmware image"},
+         UPDATED_REBOOT_REQUIRED},
+        {"activate_error = 0x80030209", false, with(three, "activate error 0x80030209"), BAD_IMAGE},
+        {"activate_error = 87", false, with(three, "activate error 0x00000057"), BAD_SLOT},
+        {"activate_error = 0", false, with(three, "activate error 0x00000000"), BAD_SLOT},
+        {"download_error = 1:0x80030209", false, {"get_info", "download error 0x80030209"}, BAD_IMAGE},
         {"download_error = 2:0x00030207",
          false,
          {"get_info", "download", "download error 0x00030207"},
-         "failure to download"},
+         DOWNLOAD_FAILED},
         {"download_error = 3:5", false,
-         with({"get_info", "download", "download"}, "download error 0x00000005"), "failure to download"},
-        {"info_error = 0x00030207", false, {"get_info error 0x00030207"}, "unknown error"},
-        {"support_upgrade = 0", false, {"get_info"}, "no upgrade supported"},
-        {"slots =", false, {"get_info"}, "no free slot found"},
-        {"slots = 1 ro, 2 ro", false, {"get_info"}, "no free slot found"},
-        {"slots = 255, 2", false, {"get_info"}, "no free slot found"},
-        {"alignment = 0", false, {"get_info"}, "unusable payload size"},
-        {"max_payload = 31", false, {"get_info"}, "unusable payload size"},
-        {"max_payload = 543", false, {"get_info"}, "unusable payload size"},
+         with({"get_info", "download", "download"}, "download error 0x00000005"), DOWNLOAD_FAILED},
+        {"info_error = 0x00030207", false, {"get_info error 0x00030207"}, UNKNOWN_ERROR},
+        {"support_upgrade = 0", false, {"get_info"}, NO_UPGRADE},
+        {"slots =", false, {"get_info"}, NO_FREE_SLOT},
+        {"slots = 1 ro, 2 ro", false, {"get_info"}, NO_FREE_SLOT},
+        {"slots = 255, 2", false, {"get_info"}, NO_FREE_SLOT},
+        {"alignment = 0", false, {"get_info"}, UNUSABLE_PAYLOAD},
+        {"max_payload = 31", false, {"get_info"}, UNUSABLE_PAYLOAD},
+        {"max_payload = 543", false, {"get_info"}, UNUSABLE_PAYLOAD},
     };
     for (const auto& [description, result, requests, closing] : cases) {
         SCOPED_TRACE(description);
@@ -264,14 +248,14 @@ TEST(eMMCUpdateFirmware, EndsEveryOutcomeWithOneClosingMessage) {
         expectedRequests.insert(expectedRequests.end(), requests.begin(), requests.end());
         EXPECT_EQ(Requests(outcome.trace), expectedRequests);
 
-        std::string log = OPENED + UPDATE;
+        std::string log = OpenedDevice('0') + UPDATING;
         std::uint32_t offset = 0;
         for (std::size_t i = 1; i < requests.size(); ++i, offset += 65024) {
             if (requests[i].substr(0, 8) == "download") {
                 log += (offset == 0 ? DOWNLOADING : "") + Progress(offset);
             }
         }
-        EXPECT_EQ(outcome.log, log + "eMMC::UpdateFirmware - " + closing + "\r\n");
+        EXPECT_EQ(outcome.log, TextMode(log + closing));
     }
 }
 

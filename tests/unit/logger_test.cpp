@@ -1,5 +1,7 @@
 #include "diag/logger.h"
 #include "tests/support/files.h"
+#include "tests/support/text_conversion.h"
+#include "tests/support/tool_texts.h"
 
 #include <windows.h>
 
@@ -11,8 +13,10 @@
 #include <optional>
 #include <sstream>
 
+using TestSupport::Narrow;
 using TestSupport::ReadBytes;
 using TestSupport::TempDirectory;
+using TestSupport::TextMode;
 using TestSupport::WriteBytes;
 
 namespace {
@@ -50,17 +54,9 @@ std::wstring ConsoleText(const std::string& file) {
 TEST(Logger, WritesEveryKindOfPieceAsEightBitText) {
     std::string narrow;
     std::wstring wide;
-    std::string longText;
     for (int i = 0; i < 2000; ++i) {
         narrow += static_cast<char>(1 + i % 255);
         wide += static_cast<wchar_t>(1 + i % 0x1FF);
-    }
-    for (const wchar_t c : wide) {
-        longText += c == L'\n' ? std::string("\r\n") : std::string(1, c > 0xFF ? '?' : static_cast<char>(c));
-    }
-    std::string narrowText;
-    for (const char c : narrow) {
-        narrowText += c == '\n' ? std::string("\r\n") : std::string(1, c);
     }
 
     const struct {
@@ -87,8 +83,8 @@ TEST(Logger, WritesEveryKindOfPieceAsEightBitText) {
              out << L"eMMC::UpdateFirmware - downloading offset " << std::uint32_t{65024} << "...\n";
          },
          "eMMC::UpdateFirmware - downloading offset 65024...\r\n"},
-        {"long narrow", [&](Logger& out) { out << narrow.c_str(); }, narrowText},
-        {"long wide", [&](Logger& out) { out << wide; }, longText},
+        {"long narrow", [&](Logger& out) { out << narrow.c_str(); }, TextMode(narrow)},
+        {"long wide", [&](Logger& out) { out << wide; }, TextMode(Narrow(wide))},
     };
     for (const auto& [name, write, file] : cases) {
         SCOPED_TRACE(name);
@@ -131,7 +127,7 @@ TEST(LogFile, LeavesANameItMustNotWriteUntouched) {
 
     for (const std::optional<std::wstring>& path :
          {std::optional<std::wstring>(), std::optional(hardLink), std::optional(folder)}) {
-        SCOPED_TRACE(path ? std::string(path->begin(), path->end()) : "no name");
+        SCOPED_TRACE(path ? Narrow(*path) : "no name");
         LogFile log = path ? LogFile(*path) : LogFile();
         EXPECT_FALSE(log.IsOpen());
         log.Write(L"text\n");

@@ -1,9 +1,11 @@
 #include "app/package.h"
 #include "tests/support/files.h"
+#include "tests/support/text_conversion.h"
 #include "win32/unique_handle.h"
 
 #include <gtest/gtest.h>
 
+using TestSupport::Narrow;
 using TestSupport::PatternBytes;
 using TestSupport::TempDirectory;
 using TestSupport::WriteBytes;
@@ -70,7 +72,7 @@ TEST(Package, RefusesWhatCannotBeLoadedWhole) {
         {huge, PackageLoad::Unreadable},
     };
     for (const auto& [path, outcome] : cases) {
-        SCOPED_TRACE(std::string(path.begin(), path.end()));
+        SCOPED_TRACE(Narrow(path));
         std::vector<std::uint8_t> image = EARLIER;
         EXPECT_EQ(LoadPackage(path, image), outcome);
         EXPECT_EQ(image, EARLIER);
