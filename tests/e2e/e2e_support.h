@@ -13,32 +13,9 @@
 #include <string_view>
 #include <vector>
 
-// What the end-to-end tests share: the lines of the simulated device's request trace, and ways to start
-// the two programs.
+// What the end-to-end tests share: a way to start the simulated device, and another Windows version for
+// one program.
 namespace E2e {
-
-// CRC-32 as zlib computes it.
-std::uint32_t ZlibCrc32(std::string_view bytes);
-
-// Lines of the simulated device's request trace.
-namespace Trace {
-std::string Error(DWORD code);
-std::string Open(char drive, const std::string& result = "ok");
-std::string ExtCsd(const std::string& result = "ok");
-std::string GetInfo(const std::string& result = "ok");
-std::string Download(std::string_view image, std::size_t offset, std::size_t length, bool last, int slot,
-                     const std::string& result = "ok");
-std::string Activate(int slot, const std::string& result = "ok");
-// The trace file that holds these lines.
-std::string File(const std::vector<std::string>& lines);
-} // namespace Trace
-
-// An image sent in segments of the given size: its download requests and the progress lines of the log.
-struct Segments {
-    std::vector<std::string> requests;
-    std::string progress;
-};
-Segments SegmentsOf(std::string_view image, std::size_t segmentSize, int slot);
 
 // Starts quillon-sim.exe in the directory on the described device (the built-in one when the description
 // is empty), tracing into "trace.txt" there.

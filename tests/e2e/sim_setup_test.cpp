@@ -4,6 +4,7 @@
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/text_conversion.h"
 #include "tests/support/tool_texts.h"
+#include "tests/support/trace_lines.h"
 
 #include <gtest/gtest.h>
 
@@ -95,7 +96,7 @@ TEST(RequestTrace, IsCreatedAfreshAtEveryStart) {
     ASSERT_EQ(RunProgram(Simulated(directory, L"/T:0 /D:fw.ffu", "")).exitCode, 0u);
     const std::string image = PatternBytes(1000);
     EXPECT_EQ(ReadBytes(directory / L"trace.txt"),
-              Trace::File({Trace::Open('0'), Trace::ExtCsd(), Trace::GetInfo(),
+              Trace::File({Trace::Open("0"), Trace::ExtCsd(), Trace::GetInfo(),
                            Trace::Download(image, 0, 1000, true, 1), Trace::Activate(1)}));
 
     // A run that ends before the device leaves an empty trace, not the previous run's requests.

@@ -3,10 +3,10 @@
 
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/tool_texts.h"
+#include "tests/support/trace_lines.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <functional>
 
 using namespace TestSupport;
@@ -36,10 +36,25 @@ void PrintTo(const Outcome& param, std::ostream* out) {
     *out << param.name;
 }
 
-std::string Crc(std::string_view bytes) {
-    char text[9];
-    std::snprintf(text, sizeof(text), "%08lx", static_cast<unsigned long>(ZlibCrc32(bytes)));
-    return text;
+// An image sent in segments of the given size: its download requests and the progress lines of the log.
+struct Segments {
+    std::vector<std::string> requests;
+    std::string progress;
+};
+
+Segments SegmentsOf(std::string_view image, std::size_t segmentSize, int slot) {
+    Segments segments;
+    std::size_t offset = 0;
+    for (;;) {
+        const bool last = image.size() - offset <= segmentSize;
+        const std::size_t length = last ? image.size() - offset : segmentSize;
+        segments.requests.push_back(Trace::Download(image, offset, length, last, slot));
+        segments.progress += Progress(static_cast<std::uint32_t>(offset));
+        if (last) {
+            return segments;
+        }
+        offset += length;
+    }
 }
 
 std::vector<std::string> operator+(std::vector<std::string> lines, const std::vector<std::string>& more) {
@@ -51,7 +66,7 @@ std::vector<std::string> operator+(std::vector<std::string> lines, const std::ve
 Outcome Ineligible(const char* name, const std::string& description, const std::string& closing,
                    const std::string& extCsd = "ok") {
     return {name, description, L"/T:0 /D:fw.ffu", 1000, 1, [=](const std::string&) {
-                return Expected{OpenedDevice('0') + closing, {Trace::Open('0'), Trace::ExtCsd(extCsd)}};
+                return Expected{OpenedDevice('0') + closing, {Trace::Open("0"), Trace::ExtCsd(extCsd)}};
             }};
 }
 
@@ -60,7 +75,7 @@ Outcome NoUpdate(const char* name, const std::string& description, const std::st
                  const std::string& query = "ok") {
     return {name, description, L"/T:0 /D:fw.ffu", 1000, 1, [=](const std::string&) {
                 return Expected{OpenedDevice('0') + UPDATING + closing,
-                                {Trace::Open('0'), Trace::ExtCsd(), Trace::GetInfo(query)}};
+                                {Trace::Open("0"), Trace::ExtCsd(), Trace::GetInfo(query)}};
             }};
 }
 
@@ -73,7 +88,7 @@ Outcome DownloadFails(const char* name, std::size_t failing, DWORD code, const s
             1,
             [=](const std::string& image) {
                 Expected expected{OpenedDevice('0') + UPDATING + DOWNLOADING,
-                                  {Trace::Open('0'), Trace::ExtCsd(), Trace::GetInfo()}};
+                                  {Trace::Open("0"), Trace::ExtCsd(), Trace::GetInfo()}};
                 for (std::size_t k = 1; k <= failing; ++k) {
                     const std::size_t offset = (k - 1) * SEGMENT;
                     const bool last = image.size() - offset <= SEGMENT;
@@ -94,7 +109,7 @@ Outcome Activated(const char* name, const std::string& description, const std::s
                 const Segments segments = SegmentsOf(image, SEGMENT, 1);
                 return Expected{
                     OpenedDevice('0') + UPDATING + DOWNLOADING + segments.progress + closing,
-                    std::vector<std::string>{Trace::Open('0'), Trace::ExtCsd(), Trace::GetInfo()} +
+                    std::vector<std::string>{Trace::Open("0"), Trace::ExtCsd(), Trace::GetInfo()} +
                         segments.requests + std::vector<std::string>{Trace::Activate(1, activation)}};
             }};
 }
@@ -102,7 +117,7 @@ Outcome Activated(const char* name, const std::string& description, const std::s
 // A run that ends at the drive open with the given last error.
 Outcome OpenFails(const char* name, const std::string& description, DWORD code) {
     return {name, description, L"/T:0 /D:fw.ffu", 1000, 1, [=](const std::string&) {
-                return Expected{OpenDeviceError(code), {Trace::Open('0', Trace::Error(code))}};
+                return Expected{OpenDeviceError(code), {Trace::Open("0", Trace::Error(code))}};
             }};
 }
 
@@ -135,12 +150,12 @@ TEST(SimulatedUpdate, SendsAThreeSegmentPackageToTheBuiltInDevice) {
             "ext_csd in=0 out=512 ok",
             "get_info version=16 size=16 flags=0 in=16 out=8216 ok",
             "download version=40 size=65056 flags=0 slot=1 offset=0 length=65024 in=65056 out=65056 crc32=" +
-                Crc(bytes.substr(0, 65024)) + " ok",
+                Trace::Crc(bytes.substr(0, 65024)) + " ok",
             "download version=40 size=65056 flags=0 slot=1 offset=65024 length=65024 in=65056 out=65056 "
             "crc32=" +
-                Crc(bytes.substr(65024, 65024)) + " ok",
+                Trace::Crc(bytes.substr(65024, 65024)) + " ok",
             "download version=40 size=1032 flags=2 slot=1 offset=130048 length=1000 in=1032 out=1032 crc32=" +
-                Crc(bytes.substr(130048)) + " ok",
+                Trace::Crc(bytes.substr(130048)) + " ok",
             "activate version=16 size=16 flags=0 slot=1 in=16 out=16 ok",
         }));
     EXPECT_EQ(result.output, "");
@@ -198,14 +213,14 @@ INSTANTIATE_TEST_SUITE_P(
                     const Segments segments = SegmentsOf(image, 4096, 4);
                     return Expected{
                         OpenedDevice('3') + UPDATING + DOWNLOADING + segments.progress + UPDATED + RESTART,
-                        std::vector<std::string>{Trace::Open('3'), Trace::ExtCsd(), Trace::GetInfo()} +
+                        std::vector<std::string>{Trace::Open("3"), Trace::ExtCsd(), Trace::GetInfo()} +
                             segments.requests + std::vector<std::string>{Trace::Activate(4)}};
                 }},
         Outcome{"EmptyPackage", "", L"/T:0 /D:fw.ffu", 0, 0,
                 [](const std::string& image) {
                     return Expected{OpenedDevice('0') + UPDATING + DOWNLOADING + Progress(0) + UPDATED +
                                         RESTART,
-                                    {Trace::Open('0'), Trace::ExtCsd(), Trace::GetInfo(),
+                                    {Trace::Open("0"), Trace::ExtCsd(), Trace::GetInfo(),
                                      Trace::Download(image, 0, 0, true, 1), Trace::Activate(1)}};
                 }}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -4,6 +4,7 @@
 #include "tests/hardening/hardening_support.h"
 #include "tests/support/text_conversion.h"
 #include "tests/support/tool_texts.h"
+#include "tests/support/trace_lines.h"
 #include "win32/unique_handle.h"
 
 #include <gtest/gtest.h>
@@ -86,7 +87,7 @@ void ExpectOutcome(const ToolRun& run, const Expected& expected) {
     case Outcome::NoDisk:
         EXPECT_EQ(run.exitCode, 1u);
         EXPECT_EQ(run.log, TextMode(BANNER + OpenDeviceError(2)));
-        EXPECT_EQ(run.trace, "open \\\\.\\PhysicalDrive" + Utf8(expected.detail) + " error 0x00000002\n");
+        EXPECT_EQ(run.trace, Trace::File({Trace::Open(Utf8(expected.detail), Trace::Error(2))}));
         break;
     case Outcome::Updated: {
         const std::string banner = TextMode(BANNER);

@@ -1,15 +1,13 @@
 #include "device/emmc.h"
 #include "diag/win32_error.h"
-#include "sim/crc32.h"
 #include "sim/simulated_device.h"
 #include "tests/support/files.h"
 #include "tests/support/tool_texts.h"
+#include "tests/support/trace_lines.h"
 #include "tests/unit/unit_logger.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
 #include <utility>
 
 using namespace TestSupport;
@@ -17,7 +15,6 @@ using namespace TestSupport;
 namespace {
 
 const std::wstring DRIVE = L"\\\\.\\PhysicalDrive0";
-const std::string GET_INFO = "get_info version=16 size=16 flags=0 in=16 out=8216 ok";
 
 std::vector<std::uint8_t> Bytes(const std::string& text) {
     return {text.begin(), text.end()};
@@ -137,17 +134,6 @@ TEST(eMMCCanUpdateFirmware, JudgesRevisionFfuModeAndUpdateDisable) {
     }
 }
 
-std::string DownloadLine(const std::string& image, std::uint32_t offset, std::uint32_t length, bool last) {
-    const std::string size = std::to_string(length + 32);
-    std::array<char, 9> crc{};
-    std::snprintf(crc.data(), crc.size(), "%08lx",
-                  static_cast<unsigned long>(
-                      Crc32::Of(reinterpret_cast<const std::uint8_t*>(image.data()) + offset, length)));
-    return "download version=40 size=" + size + " flags=" + (last ? "2" : "0") +
-           " slot=1 offset=" + std::to_string(offset) + " length=" + std::to_string(length) + " in=" + size +
-           " out=" + size + " crc32=" + crc.data() + " ok";
-}
-
 TEST(eMMCUpdateFirmware, SendsTheImageInSegmentsOfTheReportedSize) {
     const struct {
         std::uint32_t maxPayload;
@@ -174,14 +160,13 @@ TEST(eMMCUpdateFirmware, SendsTheImageInSegmentsOfTheReportedSize) {
                                            "\nalignment = " + std::to_string(alignment),
                                        image);
         std::string log = OpenedDevice('0') + UPDATING + DOWNLOADING;
-        std::vector<std::string> trace = {"open \\\\.\\PhysicalDrive0 ok", "ext_csd in=0 out=512 ok",
-                                          GET_INFO};
+        std::vector<std::string> trace = {Trace::Open("0"), Trace::ExtCsd(), Trace::GetInfo()};
         for (std::size_t i = 0; i < segments.size(); ++i) {
             log += Progress(segments[i].first);
             trace.push_back(
-                DownloadLine(image, segments[i].first, segments[i].second, i + 1 == segments.size()));
+                Trace::Download(image, segments[i].first, segments[i].second, i + 1 == segments.size(), 1));
         }
-        trace.push_back("activate version=16 size=16 flags=0 slot=1 in=16 out=16 ok");
+        trace.push_back(Trace::Activate(1));
         EXPECT_TRUE(outcome.result);
         EXPECT_EQ(outcome.log, TextMode(log + UPDATED));
         EXPECT_EQ(outcome.trace, trace);
