@@ -1,7 +1,9 @@
 // The debug switch: with ZELT_QUILLON_DEBUG exactly "1" the console shows the log text and the run waits for
 // ENTER; with anything else the console stays silent and nothing waits.
 
-#include "tests/e2e/e2e_support.h"
+#include "tests/support/child_process.h"
+#include "tests/support/files.h"
+#include "tests/support/tool_run.h"
 #include "tests/support/tool_texts.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +12,6 @@
 #include <optional>
 
 using namespace TestSupport;
-using namespace E2e;
 
 namespace {
 
@@ -32,12 +33,12 @@ const std::string PACKAGE = PatternBytes(70000, 7);
 LaunchOptions Launch(const DebugRun& run, const TempDirectory& directory,
                      const std::map<std::wstring, std::wstring>& environment) {
     WriteBytes(directory / L"fw.ffu", PACKAGE);
-    LaunchOptions options = run.simulated ? Simulated(directory, run.arguments, run.description, environment)
-                                          : LaunchOptions{BuiltProgram(L"quillon.exe"), run.arguments,
-                                                          directory.Path(), environment};
     // An operator who has not pressed a key yet.
-    options.input.reset();
-    return options;
+    ToolLaunch launch{run.arguments, run.description, environment, std::nullopt};
+    if (!run.simulated) {
+        launch.program = BuiltProgram(L"quillon.exe");
+    }
+    return LaunchIn(directory, launch);
 }
 
 const DebugRun DRIVE_THAT_DOES_NOT_OPEN{"DriveThatDoesNotOpen", false, L"/T:9 /D:fw.ffu", "",

@@ -8,18 +8,6 @@ using namespace TestSupport;
 
 namespace E2e {
 
-LaunchOptions Simulated(const TempDirectory& directory, const std::wstring& arguments,
-                        const std::string& description,
-                        const std::map<std::wstring, std::wstring>& environment) {
-    LaunchOptions options{BuiltProgram(L"quillon-sim.exe"), arguments, directory.Path(), environment};
-    options.environment[L"QUILLON_SIM_TRACE"] = directory / L"trace.txt";
-    if (!description.empty()) {
-        WriteBytes(directory / L"device.txt", description);
-        options.environment[L"QUILLON_SIM_DEVICE"] = directory / L"device.txt";
-    }
-    return options;
-}
-
 WineVersionOverride::WineVersionOverride(const std::wstring& programName, const std::wstring& version)
     : keyPath(L"Software\\Wine\\AppDefaults\\" + programName) {
     HKEY created = nullptr;

@@ -13,15 +13,8 @@
 #include <string_view>
 #include <vector>
 
-// What the end-to-end tests share: a way to start the simulated device, and another Windows version for
-// one program.
+// What the end-to-end tests share: another Windows version for one program.
 namespace E2e {
-
-// Starts quillon-sim.exe in the directory on the described device (the built-in one when the description
-// is empty), tracing into "trace.txt" there.
-TestSupport::LaunchOptions Simulated(const TestSupport::TempDirectory& directory,
-                                     const std::wstring& arguments, const std::string& description,
-                                     const std::map<std::wstring, std::wstring>& environment = {});
 
 // Gives one program, named by its file name, another Windows version under Wine for as long as it lives.
 class WineVersionOverride {

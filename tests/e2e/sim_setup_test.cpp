@@ -1,15 +1,16 @@
 // quillon-sim.exe before the device phase: a device description it refuses, its request trace, and a
 // package that cannot be read whole.
 
-#include "tests/e2e/e2e_support.h"
+#include "tests/support/child_process.h"
+#include "tests/support/files.h"
 #include "tests/support/text_conversion.h"
+#include "tests/support/tool_run.h"
 #include "tests/support/tool_texts.h"
 #include "tests/support/trace_lines.h"
 
 #include <gtest/gtest.h>
 
 using namespace TestSupport;
-using namespace E2e;
 
 namespace {
 
@@ -93,16 +94,17 @@ TEST(RequestTrace, IsCreatedAfreshAtEveryStart) {
     WriteBytes(directory / L"fw.ffu", PatternBytes(1000));
     WriteBytes(directory / L"trace.txt", "stale line\n");
 
-    ASSERT_EQ(RunProgram(Simulated(directory, L"/T:0 /D:fw.ffu", "")).exitCode, 0u);
+    const ToolRun update = RunTool(directory, {L"/T:0 /D:fw.ffu"});
+    ASSERT_EQ(update.exitCode, 0u);
     const std::string image = PatternBytes(1000);
-    EXPECT_EQ(ReadBytes(directory / L"trace.txt"),
-              Trace::File({Trace::Open("0"), Trace::ExtCsd(), Trace::GetInfo(),
-                           Trace::Download(image, 0, 1000, true, 1), Trace::Activate(1)}));
+    EXPECT_EQ(update.trace, Trace::File({Trace::Open("0"), Trace::ExtCsd(), Trace::GetInfo(),
+                                         Trace::Download(image, 0, 1000, true, 1), Trace::Activate(1)}));
 
     // A run that ends before the device leaves an empty trace, not the previous run's requests.
-    EXPECT_EQ(RunProgram(Simulated(directory, L"", "")).exitCode, 8u);
-    EXPECT_TRUE(FileExists(directory / L"trace.txt"));
-    EXPECT_EQ(ReadBytes(directory / L"trace.txt"), "");
+    const ToolRun usage = RunTool(directory, {L""});
+    EXPECT_EQ(usage.exitCode, 8u);
+    EXPECT_TRUE(usage.traceWritten);
+    EXPECT_EQ(usage.trace, "");
 }
 
 // A rehearsal script that reads the trace after a refused description must not find an earlier run's
@@ -110,12 +112,14 @@ TEST(RequestTrace, IsCreatedAfreshAtEveryStart) {
 TEST(RequestTrace, IsCreatedAfreshWhenTheDescriptionIsRefused) {
     TempDirectory directory;
     WriteBytes(directory / L"fw.ffu", PatternBytes(1000));
-    ASSERT_EQ(RunProgram(Simulated(directory, L"/T:0 /D:fw.ffu", "")).exitCode, 0u);
-    ASSERT_NE(ReadBytes(directory / L"trace.txt"), "");
+    const ToolRun update = RunTool(directory, {L"/T:0 /D:fw.ffu"});
+    ASSERT_EQ(update.exitCode, 0u);
+    ASSERT_NE(update.trace, "");
 
-    EXPECT_EQ(RunProgram(Simulated(directory, L"/T:0 /D:fw.ffu", "firmware = 2\n")).exitCode, 2u);
-    EXPECT_TRUE(FileExists(directory / L"trace.txt"));
-    EXPECT_EQ(ReadBytes(directory / L"trace.txt"), "");
+    const ToolRun refused = RunTool(directory, {L"/T:0 /D:fw.ffu", "firmware = 2\n"});
+    EXPECT_EQ(refused.exitCode, 2u);
+    EXPECT_TRUE(refused.traceWritten);
+    EXPECT_EQ(refused.trace, "");
 }
 
 // A Linux kernel file seen through Wine's drive Z: reports a length of a page but delivers a few bytes.
@@ -135,13 +139,12 @@ TEST(ShortRead, RefusesThePackageBeforeAnyRequest) {
     }
     TempDirectory directory;
 
-    const RunResult result = RunProgram(Simulated(directory, L"/T:0 /D:" + package, ""));
+    const ToolRun run = RunTool(directory, {L"/T:0 /D:" + package});
 
-    EXPECT_EQ(result.exitCode, 8u);
-    EXPECT_EQ(ReadBytes(directory / L"quillon.log"),
-              TextMode(BANNER + "Quillon: could not read file '" + Narrow(package) + "'\n"));
-    EXPECT_TRUE(FileExists(directory / L"trace.txt"));
-    EXPECT_EQ(ReadBytes(directory / L"trace.txt"), "");
+    EXPECT_EQ(run.exitCode, 8u);
+    EXPECT_EQ(run.log, TextMode(BANNER + "Quillon: could not read file '" + Narrow(package) + "'\n"));
+    EXPECT_TRUE(run.traceWritten);
+    EXPECT_EQ(run.trace, "");
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 // quillon-sim.exe through every outcome of the device phase: the log, the exit code and every request the
 // simulated device received.
 
-#include "tests/e2e/e2e_support.h"
+#include "tests/support/files.h"
+#include "tests/support/tool_run.h"
 #include "tests/support/tool_texts.h"
 #include "tests/support/trace_lines.h"
 
@@ -10,7 +11,6 @@
 #include <functional>
 
 using namespace TestSupport;
-using namespace E2e;
 
 namespace {
 
@@ -126,25 +126,24 @@ TEST(SimulatedUpdate, SendsAThreeSegmentPackageToTheBuiltInDevice) {
     const std::string image = PatternBytes(THREE_SEGMENTS, 5);
     WriteBytes(directory / L"fw.ffu", image);
 
-    const RunResult result = RunProgram(Simulated(directory, L"/T:0 /D:fw.ffu", ""));
+    const ToolRun run = RunTool(directory, {L"/T:0 /D:fw.ffu"});
 
-    EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(ReadBytes(directory / L"quillon.log"),
-              "Quillon v1.0.3\r\n"
-              "Copyright (c) 2026 ZELT. All rights reserved.\r\n"
-              "\r\n"
-              "eMMC::eMMC - opened device \\\\.\\PhysicalDrive0\r\n"
-              "eMMC::UpdateFirmware\r\n"
-              "eMMC::UpdateFirmware - downloading firmware...\r\n"
-              "eMMC::UpdateFirmware - downloading offset 0...\r\n"
-              "eMMC::UpdateFirmware - downloading offset 65024...\r\n"
-              "eMMC::UpdateFirmware - downloading offset 130048...\r\n"
-              "eMMC::UpdateFirmware - success\r\n"
-              "Please restart the platform in order to complete the firmware installation.\r\n"
-              "\r\n");
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_EQ(run.log, "Quillon v1.0.3\r\n"
+                       "Copyright (c) 2026 ZELT. All rights reserved.\r\n"
+                       "\r\n"
+                       "eMMC::eMMC - opened device \\\\.\\PhysicalDrive0\r\n"
+                       "eMMC::UpdateFirmware\r\n"
+                       "eMMC::UpdateFirmware - downloading firmware...\r\n"
+                       "eMMC::UpdateFirmware - downloading offset 0...\r\n"
+                       "eMMC::UpdateFirmware - downloading offset 65024...\r\n"
+                       "eMMC::UpdateFirmware - downloading offset 130048...\r\n"
+                       "eMMC::UpdateFirmware - success\r\n"
+                       "Please restart the platform in order to complete the firmware installation.\r\n"
+                       "\r\n");
     const std::string_view bytes = image;
     EXPECT_EQ(
-        ReadBytes(directory / L"trace.txt"),
+        run.trace,
         Trace::File({
             "open \\\\.\\PhysicalDrive0 ok",
             "ext_csd in=0 out=512 ok",
@@ -158,7 +157,7 @@ TEST(SimulatedUpdate, SendsAThreeSegmentPackageToTheBuiltInDevice) {
                 Trace::Crc(bytes.substr(130048)) + " ok",
             "activate version=16 size=16 flags=0 slot=1 in=16 out=16 ok",
         }));
-    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(run.console, "");
 }
 
 class SimulatedRun : public testing::TestWithParam<Outcome> {};
@@ -169,14 +168,14 @@ TEST_P(SimulatedRun, LogsTracesAndExitsAsTheDeviceAnswers) {
     const std::string image = PatternBytes(outcome.packageLength, 3);
     WriteBytes(directory / L"fw.ffu", image);
 
-    const RunResult result = RunProgram(Simulated(directory, outcome.arguments, outcome.description));
+    const ToolRun run = RunTool(directory, {outcome.arguments, outcome.description});
 
     const Expected expected = outcome.expected(image);
-    EXPECT_EQ(result.exitCode, outcome.exitCode);
-    EXPECT_EQ(ReadBytes(directory / L"quillon.log"), TextMode(BANNER + expected.log));
-    EXPECT_EQ(ReadBytes(directory / L"trace.txt"), Trace::File(expected.trace));
-    EXPECT_EQ(result.output, "");
-    EXPECT_EQ(result.errors, "");
+    EXPECT_EQ(run.exitCode, outcome.exitCode);
+    EXPECT_EQ(run.log, TextMode(BANNER + expected.log));
+    EXPECT_EQ(run.trace, Trace::File(expected.trace));
+    EXPECT_EQ(run.console, "");
+    EXPECT_EQ(run.errors, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(

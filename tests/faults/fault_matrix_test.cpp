@@ -5,8 +5,8 @@
 // request after a failed one, no activation after a failed download, and no success without an activation
 // that reported one.
 
-#include "tests/support/child_process.h"
 #include "tests/support/files.h"
+#include "tests/support/tool_run.h"
 #include "tests/support/tool_texts.h"
 
 #include <gtest/gtest.h>
@@ -219,14 +219,10 @@ bool ActivationTookEffect(const TraceLine& line) {
 void CheckCell(const Cell& cell, const std::string& image) {
     TempDirectory directory;
     WriteBytes(directory / L"package.ffu", image);
-    WriteBytes(directory / L"device.txt", "drive = 1\n" + cell.description + "\n");
-    const RunResult result = RunProgram({BuiltProgram(L"quillon-sim.exe"),
-                                         L"/T:1 /D:package.ffu",
-                                         directory.Path(),
-                                         {{L"QUILLON_SIM_DEVICE", directory / L"device.txt"},
-                                          {L"QUILLON_SIM_TRACE", directory / L"trace.txt"}}});
-    const std::string log = ReadBytes(directory / L"quillon.log");
-    const std::vector<TraceLine> trace = ParseTrace(ReadBytes(directory / L"trace.txt"));
+    const ToolRun result =
+        RunTool(directory, {L"/T:1 /D:package.ffu", "drive = 1\n" + cell.description + "\n"});
+    const std::string& log = result.log;
+    const std::vector<TraceLine> trace = ParseTrace(result.trace);
     ASSERT_EQ(result.errors, "") << "the device description was refused";
     ASSERT_FALSE(trace.empty()) << "no request reached the device";
 

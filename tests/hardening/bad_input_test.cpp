@@ -1,8 +1,9 @@
 // Inputs that a careless or hostile caller can give the tool: each ends in its own outcome, never in a
 // crash, and once the tool refuses an input, the device receives no request at all.
 
-#include "tests/hardening/hardening_support.h"
+#include "tests/support/files.h"
 #include "tests/support/text_conversion.h"
+#include "tests/support/tool_run.h"
 #include "tests/support/tool_texts.h"
 #include "tests/support/trace_lines.h"
 #include "win32/unique_handle.h"
@@ -16,7 +17,6 @@
 #include <sstream>
 #include <vector>
 
-using namespace Hardening;
 using namespace TestSupport;
 
 namespace {

@@ -1,19 +1,31 @@
 // A version.dll planted beside the program must never run: the tool is started elevated, often from a
 // download folder that anybody can write to.
 
-#include "tests/hardening/hardening_support.h"
+#include "tests/support/files.h"
+#include "tests/support/tool_run.h"
 #include "tests/support/tool_texts.h"
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <array>
 #include <memory>
 #include <stdexcept>
 #include <type_traits>
 
-using namespace Hardening;
 using namespace TestSupport;
 
 namespace {
+
+// The Windows path of the canary version.dll that the build puts beside bin/.
+std::wstring CanaryLibrary() {
+    const std::wstring relative = BuiltProgram(L"..\\canary\\version.dll");
+    std::array<wchar_t, 32768> full{};
+    const DWORD length =
+        GetFullPathNameW(relative.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    return length == 0 || length >= full.size() ? relative : std::wstring(full.data(), length);
+}
 
 struct RegistryKeyCloser {
     void operator()(HKEY key) const { RegCloseKey(key); }

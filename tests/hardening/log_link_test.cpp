@@ -1,12 +1,14 @@
 // "quillon.log" left in the working directory as a link to another user's file: the elevated tool must
 // neither empty nor write that file, and the run must end as it would with an ordinary log.
 
-#include "tests/hardening/hardening_support.h"
+#include "tests/support/files.h"
+#include "tests/support/tool_run.h"
 #include "tests/support/tool_texts.h"
 
 #include <gtest/gtest.h>
 
-using namespace Hardening;
+#include <windows.h>
+
 using namespace TestSupport;
 
 namespace {

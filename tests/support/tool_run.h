@@ -1,0 +1,47 @@
+#pragma once
+
+#include "tests/support/child_process.h"
+#include "tests/support/files.h"
+
+#include <windows.h>
+
+#include <map>
+#include <optional>
+#include <string>
+
+namespace TestSupport {
+
+// One start of quillon.exe or quillon-sim.exe in a working directory of the test's own. Every member has a
+// default, so that a launch names only what it needs: {L"/T:0 /D:fw.ffu"} is a full run on the built-in
+// simulated device.
+struct ToolLaunch {
+    // Everything after the program name, exactly as it goes on the command line.
+    std::wstring arguments{};
+    // The simulated device's description; the built-in device when empty.
+    std::string description{};
+    std::map<std::wstring, std::wstring> environment{};
+    // Standard input: these bytes, or, when absent, a pipe that the test holds.
+    std::optional<std::string> input = std::string();
+    // A full path; the simulated device unless a test names another program.
+    std::wstring program = BuiltProgram(L"quillon-sim.exe");
+};
+
+// The launch with `directory` as its working directory. The description goes to "device.txt" there, and the
+// simulated device traces its requests to "trace.txt" there (the real driver build ignores that).
+LaunchOptions LaunchIn(const TempDirectory& directory, const ToolLaunch& launch);
+
+// What one finished run left behind.
+struct ToolRun {
+    DWORD exitCode = 0;
+    std::string log;
+    std::string console;
+    std::string errors;
+    // Whether the simulated device created its request trace, and what the trace holds.
+    bool traceWritten = false;
+    std::string trace;
+};
+
+// Starts the launch in `directory` and waits for its end.
+ToolRun RunTool(const TempDirectory& directory, const ToolLaunch& launch);
+
+} // namespace TestSupport
