@@ -1,13 +1,13 @@
 // The single-instance guard: a second run while a first one still holds the guard ends with 5 and leaves
 // the first run's log alone, even in the same working directory.
 
-#include "tests/e2e/e2e_support.h"
+#include "tests/support/child_process.h"
+#include "tests/support/files.h"
 #include "tests/support/tool_texts.h"
 
 #include <gtest/gtest.h>
 
 using namespace TestSupport;
-using namespace E2e;
 
 namespace {
 

@@ -1,15 +1,16 @@
 // quillon.exe, the program with the real storage driver, on every run that ends before a device answers:
 // only drives 1 to 9, which do not exist here, are ever named.
 
-#include "tests/e2e/e2e_support.h"
+#include "tests/support/child_process.h"
+#include "tests/support/files.h"
 #include "tests/support/tool_texts.h"
+#include "tests/support/wine_overrides.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 
 using namespace TestSupport;
-using namespace E2e;
 
 namespace {
 
@@ -66,13 +67,13 @@ class OlderWindows : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(CopyFileW(BuiltProgram(L"quillon.exe").c_str(), (directory / name).c_str(), TRUE));
-        version = std::make_unique<WineVersionOverride>(name, L"win81");
+        version = std::make_unique<WineAppDefault>(name, L"", L"Version", L"win81");
     }
 
     TempDirectory directory;
     const std::wstring name = L"quillon-win81-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                               std::to_wstring(GetTickCount()) + L".exe";
-    std::unique_ptr<WineVersionOverride> version;
+    std::unique_ptr<WineAppDefault> version;
     const std::string log = TextMode(BANNER) + "Quillon: not supported on this Windows version!";
 };
 

@@ -4,15 +4,13 @@
 #include "tests/support/files.h"
 #include "tests/support/tool_run.h"
 #include "tests/support/tool_texts.h"
+#include "tests/support/wine_overrides.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <array>
-#include <memory>
-#include <stdexcept>
-#include <type_traits>
 
 using namespace TestSupport;
 
@@ -26,39 +24,6 @@ std::wstring CanaryLibrary() {
         GetFullPathNameW(relative.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
     return length == 0 || length >= full.size() ? relative : std::wstring(full.data(), length);
 }
-
-struct RegistryKeyCloser {
-    void operator()(HKEY key) const { RegCloseKey(key); }
-};
-using UniqueKey = std::unique_ptr<std::remove_pointer_t<HKEY>, RegistryKeyCloser>;
-
-// Tells Wine to prefer a DLL found beside one program over its own. Wine takes WINEDLLOVERRIDES from the
-// Unix environment that a process inherits, never from the environment block its parent hands to
-// CreateProcessW, so a test reaches one program only through the program's own registry key. Elsewhere
-// the key means nothing and the test runs under the system's default search order.
-class PreferPlantedVersionLibrary {
-public:
-    explicit PreferPlantedVersionLibrary(const std::wstring& programName)
-        : keyPath(L"Software\\Wine\\AppDefaults\\" + programName + L"\\DllOverrides") {
-        HKEY created = nullptr;
-        if (RegCreateKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                            &created, nullptr) != ERROR_SUCCESS) {
-            throw std::runtime_error("cannot create the DLL override key");
-        }
-        const UniqueKey key(created);
-        const std::wstring order = L"native,builtin";
-        if (RegSetValueExW(key.get(), L"version", 0, REG_SZ, reinterpret_cast<const BYTE*>(order.c_str()),
-                           static_cast<DWORD>((order.size() + 1) * sizeof(wchar_t))) != ERROR_SUCCESS) {
-            throw std::runtime_error("cannot set the DLL override");
-        }
-    }
-    PreferPlantedVersionLibrary(const PreferPlantedVersionLibrary&) = delete;
-    PreferPlantedVersionLibrary& operator=(const PreferPlantedVersionLibrary&) = delete;
-    ~PreferPlantedVersionLibrary() { RegDeleteKeyW(HKEY_CURRENT_USER, keyPath.c_str()); }
-
-private:
-    std::wstring keyPath;
-};
 
 struct PlantingCase {
     const char* name;
@@ -80,7 +45,11 @@ TEST_P(DllPlanting, PlantedVersionLibraryNeverRuns) {
     ASSERT_TRUE(CopyFileW(BuiltProgram(given.program).c_str(), program.c_str(), TRUE));
     ASSERT_TRUE(CopyFileW(CanaryLibrary().c_str(), (folder / L"version.dll").c_str(), TRUE));
     WriteBytes(folder / L"fw.ffu", PatternBytes(70000));
-    const PreferPlantedVersionLibrary preferPlanted(given.program);
+    // Wine is told to prefer the planted version.dll over its own. Wine takes WINEDLLOVERRIDES from the Unix
+    // environment that a process inherits, never from the environment block its parent hands to
+    // CreateProcessW, so the test reaches the one program only through the program's own registry key.
+    // Elsewhere the key means nothing and the test runs under the system's default search order.
+    const WineAppDefault preferPlanted(given.program, L"DllOverrides", L"version", L"native,builtin");
 
     ToolLaunch launch;
     launch.program = program;
