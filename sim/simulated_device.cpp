@@ -210,9 +210,9 @@ BOOL SimulatedDevice::DownloadFirmware(HANDLE drive, const void* request, DWORD 
         requestLength <= MAX_DOWNLOAD_REQUEST_SIZE && requestLength <= description.maxPayload &&
         IsWritableSlot(header.Slot) &&
         // Segments follow each other without gap or overlap from offset 0, all of one image for one slot.
-        header.Offset == (header.Offset == 0 ? 0 : nextOffset) &&
-        (header.Offset == 0 || (!received.complete && header.Slot == received.slot)) && alignment != 0 &&
-        header.Offset % alignment == 0 &&
+        (header.Offset == 0 ||
+         (header.Offset == nextOffset && !received.complete && header.Slot == received.slot)) &&
+        alignment != 0 && header.Offset % alignment == 0 &&
         (last || (header.BufferSize != 0 && header.BufferSize % alignment == 0));
     if (!wellFormed) {
         return Answer(line, ERROR_INVALID_PARAMETER);
