@@ -97,11 +97,21 @@ ChildProcess::ChildProcess(const LaunchOptions& options)
     }
     std::vector<wchar_t> environment = EnvironmentBlock(options.environment);
     PROCESS_INFORMATION information{};
-    if (!CreateProcessW(options.program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                        CREATE_UNICODE_ENVIRONMENT, environment.data(),
-                        options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(),
-                        &startup, &information)) {
-        throw std::runtime_error("cannot start " + std::to_string(GetLastError()));
+    // Wine 8 now and then fails to bring up a new process under load, with ERROR_INTERNAL_ERROR before
+    // any of the program runs (rarely, but a few times in a full test run). Such a start is tried again;
+    // every other failure, and a program that keeps failing to start, ends the test.
+    for (int attempt = 1;; ++attempt) {
+        if (CreateProcessW(options.program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                           CREATE_UNICODE_ENVIRONMENT, environment.data(),
+                           options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(),
+                           &startup, &information)) {
+            break;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_INTERNAL_ERROR || attempt == 5) {
+            throw std::runtime_error("cannot start " + std::to_string(error));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     CloseHandle(information.hThread);
     process = Win32::UniqueHandle(information.hProcess);
