@@ -98,7 +98,7 @@ ChildProcess::ChildProcess(const LaunchOptions& options)
     std::vector<wchar_t> environment = EnvironmentBlock(options.environment);
     PROCESS_INFORMATION information{};
     // Wine 8 now and then fails to bring up a new process under load, with ERROR_INTERNAL_ERROR before
-    // any of the program runs (rarely, but a few times in a full test run). Such a start is tried again;
+    // any of the program runs (about once in every few full test runs). Such a start is tried again;
     // every other failure, and a program that keeps failing to start, ends the test.
     for (int attempt = 1;; ++attempt) {
         if (CreateProcessW(options.program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
