@@ -1,13 +1,14 @@
 // The program driver: the one place that decides the order of a run, from the banner to the exit code.
 
 #include "app/command_line.h"
+#include "app/instance_mutex.h"
 #include "app/package.h"
 #include "app/program_version.h"
 #include "app/windows_version.h"
 #include "device/emmc.h"
 #include "diag/logger.h"
+#include "win32/dll_search.h"
 #include "win32/unique_handle.h"
-#include "win32/unique_module.h"
 
 #include <windows.h>
 
@@ -27,9 +28,6 @@ enum ExitCode : int {
     UnsupportedWindows = 9,
 };
 
-// No namespace prefix: the guard holds within the current session.
-constexpr wchar_t INSTANCE_MUTEX_NAME[] = L"com.zelt.quillon";
-
 // The single-instance guard, held until the exit path.
 HANDLE instanceMutex = nullptr;
 bool instanceMutexOwned = false;
@@ -48,16 +46,6 @@ Logger* CreateLogger() {
         new Logger(IsAnotherInstanceRunning() ? LogFile() : LogFile(L"quillon.log"), IsDebugModeRequested());
     std::atexit([] { delete logger; });
     return created;
-}
-
-// Allows only the system directory when a DLL is loaded by name. Windows releases before 8 without the
-// loader update lack the call; they are refused by the version check anyway.
-void RestrictDllSearch() {
-    const auto restrict =
-        Win32::GetProc<BOOL(WINAPI*)(DWORD)>(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
-    if (restrict != nullptr) {
-        restrict(LOAD_LIBRARY_SEARCH_SYSTEM32);
-    }
 }
 
 void WriteBanner() {
@@ -150,7 +138,7 @@ void WaitForEnter() {
 Logger* const logger = CreateLogger();
 
 int main(int, char**) {
-    RestrictDllSearch();
+    Win32::RestrictDllSearch();
     const ExitCode exitCode = Run();
     if (logger->debugMode) {
         WaitForEnter();

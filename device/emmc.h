@@ -3,6 +3,7 @@
 #include "device/drive_handle.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,12 @@ public:
     // closing message; true only when the slot was activated, now or at the next power cycle. Call it only
     // after CanUpdateFirmware answered true.
     bool UpdateFirmware(const std::vector<std::uint8_t>& image) const;
+
+    // The two read requests exactly as the update makes them: the 512-byte EXT_CSD register, and the
+    // firmware information of the device's own firmware into a reply of room for every slot. Each fills
+    // the vector anew and gives the driver's last error when the request fails; they write nothing.
+    std::optional<DWORD> ReadExtCsd(std::vector<std::uint8_t>& extCsd) const;
+    std::optional<DWORD> ReadFirmwareInfo(std::vector<std::uint8_t>& reply) const;
 
 private:
     // SEND_EXT_CSD: fills the 512-byte register image, or throws Windows::Win32Error.

@@ -31,6 +31,6 @@ std::string Describe(DWORD code, const std::string& context) {
 } // namespace
 
 Win32Error::Win32Error(DWORD code, const std::string& context)
-    : std::runtime_error(Describe(code, context)) {}
+    : std::runtime_error(Describe(code, context)), code(code) {}
 
 } // namespace Windows

@@ -7,11 +7,14 @@
 
 namespace Windows {
 
-// A failed Windows call. The text names the operation and gives the system's reason for the code; the
-// code itself is folded into the text and not kept as a value.
+// A failed Windows call. The text names the operation and gives the system's reason for the code.
 class Win32Error : public std::runtime_error {
 public:
     Win32Error(DWORD code, const std::string& context);
+    DWORD Code() const { return code; }
+
+private:
+    DWORD code;
 };
 
 } // namespace Windows
