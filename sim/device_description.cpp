@@ -1,5 +1,7 @@
 #include "sim/device_description.h"
 
+#include "device/ext_csd.h"
+
 #include <set>
 
 namespace {
@@ -52,6 +54,28 @@ template <typename T> T Number(std::string_view value, std::uint64_t max, std::s
     return static_cast<T>(*number);
 }
 
+// Hexadecimal digits, two for each byte, at most `length` bytes; bytes not given stay zero.
+template <std::size_t N>
+std::array<std::uint8_t, N> HexBytes(std::string_view digits, std::size_t minimum, std::size_t line) {
+    std::array<std::uint8_t, N> bytes{};
+    const auto bad = [&] {
+        return DescriptionError(line, "bad value '" + std::string(digits) + "': expected " +
+                                          (minimum == N ? std::to_string(N) : "1 to " + std::to_string(N)) +
+                                          " bytes as hexadecimal digits");
+    };
+    if (digits.size() % 2 != 0 || digits.size() / 2 < minimum || digits.size() / 2 > N) {
+        throw bad();
+    }
+    for (std::size_t i = 0; i < digits.size() / 2; ++i) {
+        const auto byte = ParseNumber("0x" + std::string(digits.substr(2 * i, 2)), 0xFF);
+        if (!byte) {
+            throw bad();
+        }
+        bytes[i] = static_cast<std::uint8_t>(*byte);
+    }
+    return bytes;
+}
+
 std::vector<DeviceDescription::Slot> Slots(std::string_view value, std::size_t line) {
     std::vector<DeviceDescription::Slot> slots;
     if (value.empty()) {
@@ -62,16 +86,25 @@ std::vector<DeviceDescription::Slot> Slots(std::string_view value, std::size_t l
         const std::string_view entry = Trim(value.substr(0, comma));
         const auto blank = entry.find_first_of(" \t");
         const std::string_view number = entry.substr(0, blank);
-        const std::string_view flag =
+        DeviceDescription::Slot slot{Number<std::uint8_t>(number, 0xFF, line), false};
+        std::string_view rest =
             blank == std::string_view::npos ? std::string_view() : Trim(entry.substr(blank));
-        if (!flag.empty() && flag != "ro") {
-            throw DescriptionError(line,
-                                   "bad slot '" + std::string(entry) + "': expected NUMBER or NUMBER ro");
+        if (rest.substr(0, 2) == "ro" && (rest.size() == 2 || rest[2] == ' ' || rest[2] == '\t')) {
+            slot.readOnly = true;
+            rest = Trim(rest.substr(2));
+        }
+        if (rest.substr(0, 4) == "rev:") {
+            slot.revision = HexBytes<16>(rest.substr(4), 1, line);
+            rest = {};
+        }
+        if (!rest.empty()) {
+            throw DescriptionError(line, "bad slot '" + std::string(entry) +
+                                             "': expected NUMBER or NUMBER ro, then rev:HEX or nothing");
         }
         if (slots.size() == 255) {
             throw DescriptionError(line, "more than 255 slots");
         }
-        slots.push_back({Number<std::uint8_t>(number, 0xFF, line), !flag.empty()});
+        slots.push_back(slot);
         if (comma == std::string_view::npos) {
             return slots;
         }
@@ -105,6 +138,11 @@ bool Apply(DeviceDescription& device, std::string_view key, std::string_view val
         device.supportedModes = Number<std::uint8_t>(value, BYTE, line);
     } else if (key == "fw_config") {
         device.fwConfig = Number<std::uint8_t>(value, BYTE, line);
+    } else if (key == "ext_csd") {
+        device.extCsd = HexBytes<512>(value, 512, line);
+        device.extCsdRev = (*device.extCsd)[ExtCsd::EXT_CSD_REV];
+        device.supportedModes = (*device.extCsd)[ExtCsd::SUPPORTED_MODES];
+        device.fwConfig = (*device.extCsd)[ExtCsd::FW_CONFIG];
     } else if (key == "ext_csd_filled") {
         device.extCsdFilled = Number<std::uint32_t>(value, 512, line);
     } else if (key == "ext_csd_error") {
@@ -117,6 +155,10 @@ bool Apply(DeviceDescription& device, std::string_view key, std::string_view val
         device.slots = Slots(value, line);
     } else if (key == "active_slot") {
         device.activeSlot = Number<std::uint8_t>(value, BYTE, line);
+    } else if (key == "pending_slot") {
+        device.pendingSlot = Number<std::uint8_t>(value, BYTE, line);
+    } else if (key == "firmware_shared") {
+        device.firmwareShared = Number<std::uint8_t>(value, BYTE, line);
     } else if (key == "alignment") {
         device.alignment = Number<std::uint32_t>(value, DWORD_MAX, line);
     } else if (key == "max_payload") {
@@ -158,6 +200,14 @@ DeviceDescription DeviceDescription::Parse(std::string_view text) {
         const std::string_view value = Trim(line.substr(equals + 1));
         if (seen.count(key) != 0) {
             throw DescriptionError(lineNumber, "key '" + std::string(key) + "' given twice");
+        }
+        // The whole register and its single bytes would say the same bytes twice.
+        const bool registerByte = key == "ext_csd_rev" || key == "supported_modes" || key == "fw_config";
+        if ((registerByte && seen.count("ext_csd") != 0) ||
+            (key == "ext_csd" && (seen.count("ext_csd_rev") != 0 || seen.count("supported_modes") != 0 ||
+                                  seen.count("fw_config") != 0))) {
+            throw DescriptionError(lineNumber,
+                                   "'ext_csd' and the keys of its single bytes exclude each other");
         }
         if (!Apply(description, key, value, lineNumber)) {
             throw DescriptionError(lineNumber, "unknown key '" + std::string(key) + "'");

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -15,6 +16,8 @@ struct DeviceDescription {
     struct Slot {
         std::uint8_t number;
         bool readOnly;
+        // The slot's firmware revision as the information reply carries it.
+        std::array<std::uint8_t, 16> revision{'Q', 'S', 'I', 'M', '0', '0', '0', '1'};
     };
     // The K-th download request, counting from 1, fails with the code.
     struct DownloadError {
@@ -27,6 +30,8 @@ struct DeviceDescription {
     std::uint8_t extCsdRev = 8;
     std::uint8_t supportedModes = 0x01;
     std::uint8_t fwConfig = 0x00;
+    // The whole register; its bytes 192, 493 and 169 are also in the three fields above.
+    std::optional<std::array<std::uint8_t, 512>> extCsd;
     // How many leading bytes of the 512-byte register the driver fills.
     std::uint32_t extCsdFilled = 512;
     std::optional<DWORD> extCsdError;
@@ -34,6 +39,8 @@ struct DeviceDescription {
     bool supportUpgrade = true;
     std::vector<Slot> slots{{1, false}};
     std::uint8_t activeSlot = 1;
+    std::uint8_t pendingSlot = 0xFF;
+    std::uint8_t firmwareShared = 0;
     std::uint32_t alignment = 512;
     std::uint32_t maxPayload = 65536;
     std::optional<DownloadError> downloadError;

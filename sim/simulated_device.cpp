@@ -126,7 +126,8 @@ BOOL SimulatedDevice::ReadExtCsd(HANDLE drive, void* extCsd, DWORD extCsdLength)
     if (description.extCsdError) {
         return Answer(request, description.extCsdError);
     }
-    std::array<std::uint8_t, ExtCsd::SIZE> registerBytes{};
+    std::array<std::uint8_t, ExtCsd::SIZE> registerBytes =
+        description.extCsd.value_or(std::array<std::uint8_t, ExtCsd::SIZE>{});
     registerBytes[ExtCsd::EXT_CSD_REV] = description.extCsdRev;
     registerBytes[ExtCsd::SUPPORTED_MODES] = description.supportedModes;
     registerBytes[ExtCsd::FW_CONFIG] = description.fwConfig;
@@ -161,7 +162,8 @@ BOOL SimulatedDevice::GetFirmwareInfo(HANDLE drive, const void* query, DWORD que
     reply.SupportUpgrade = description.supportUpgrade ? SUPPORT_UPGRADE : 0;
     reply.SlotCount = static_cast<std::uint8_t>(description.slots.size());
     reply.ActiveSlot = activeSlot;
-    reply.PendingActivateSlot = 0xFF;
+    reply.PendingActivateSlot = description.pendingSlot;
+    reply.FirmwareShared = description.firmwareShared;
     reply.ImagePayloadAlignment = description.alignment;
     reply.ImagePayloadMaxSize = description.maxPayload;
     auto* bytes = static_cast<std::uint8_t*>(info);
@@ -172,7 +174,7 @@ BOOL SimulatedDevice::GetFirmwareInfo(HANDLE drive, const void* query, DWORD que
         slot.Size = sizeof(slot);
         slot.SlotNumber = description.slots[i].number;
         slot.ReadOnly = description.slots[i].readOnly ? SLOT_READ_ONLY : 0;
-        std::memcpy(slot.Revision, "QSIM0001", 8);
+        std::memcpy(slot.Revision, description.slots[i].revision.data(), sizeof(slot.Revision));
         std::memcpy(bytes + sizeof(reply) + i * sizeof(slot), &slot, sizeof(slot));
     }
     return Answer(request, std::nullopt);
