@@ -1,0 +1,100 @@
+#include "probe/device_inventory.h"
+
+#include "device/emmc.h"
+#include "device/update_rules.h"
+#include "diag/win32_error.h"
+#include "probe/report_fields.h"
+
+#include <memory>
+
+namespace {
+
+std::string WithoutLineEnd(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+DeviceInventory::Failure FailureOf(DWORD code) {
+    // An empty context gives the system's text alone.
+    return {code, WithoutLineEnd(Windows::Win32Error(code, "").what())};
+}
+
+// Quillon's lines are 8-bit text, each character one byte.
+std::string Narrow(const wchar_t* text) {
+    std::string narrow;
+    for (; *text != L'\0'; ++text) {
+        narrow += static_cast<char>(*text > 0xFF ? L'?' : *text);
+    }
+    return narrow;
+}
+
+// Quillon asks EXT_CSD first and the firmware information only after a yes; the first refusal on that
+// way is the one it ends with.
+DeviceInventory::Verdict Judge(const DeviceInventory& inventory, const std::string& openRefusal) {
+    DeviceInventory::Verdict verdict;
+    if (inventory.openFailure) {
+        verdict.refusal = openRefusal;
+    } else if (inventory.extCsdFailure) {
+        verdict.refusal = Narrow(UpdateRules::EXT_CSD_UNREADABLE);
+    } else if (const wchar_t* refusal = UpdateRules::EligibilityRefusal(inventory.extCsd)) {
+        verdict.refusal = Narrow(refusal);
+    } else if (inventory.firmwareInfoFailure) {
+        verdict.refusal = Narrow(UpdateRules::FIRMWARE_INFO_UNAVAILABLE);
+    } else {
+        const UpdateRules::DownloadPlan plan = UpdateRules::PlanDownload(inventory.firmwareInfo);
+        if (plan.refusal != nullptr) {
+            verdict.refusal = Narrow(plan.refusal);
+        }
+        verdict.slot = plan.slot;
+        verdict.segmentSize = plan.segmentSize;
+    }
+    return verdict;
+}
+
+} // namespace
+
+DeviceInventory TakeInventory(const std::wstring& drivePath) {
+    DeviceInventory inventory;
+    inventory.drivePath = drivePath;
+    std::string openRefusal;
+    try {
+        const auto device = std::make_unique<eMMC>(drivePath);
+        std::vector<std::uint8_t> bytes;
+        if (const auto error = device->ReadExtCsd(bytes)) {
+            inventory.extCsdFailure = FailureOf(*error);
+        } else {
+            inventory.extCsd = std::move(bytes);
+        }
+        if (const auto error = device->ReadFirmwareInfo(bytes)) {
+            inventory.firmwareInfoFailure = FailureOf(*error);
+        } else {
+            inventory.firmwareInfo = std::move(bytes);
+        }
+    } catch (const Windows::Win32Error& error) {
+        inventory.openFailure = FailureOf(error.Code());
+        openRefusal = error.what();
+    }
+    inventory.verdict = Judge(inventory, openRefusal);
+    return inventory;
+}
+
+PackagePlan PlanPackage(const DeviceInventory& inventory, std::uint32_t length) {
+    PackagePlan plan;
+    plan.length = length;
+    if (inventory.verdict.refusal.empty()) {
+        const std::uint32_t segmentSize = inventory.verdict.segmentSize;
+        const std::uint32_t requests = UpdateRules::DownloadRequests(length, segmentSize);
+        for (std::uint32_t request = 0; request < requests; ++request) {
+            plan.offsets.push_back(request * segmentSize);
+        }
+    }
+    if (!inventory.firmwareInfo.empty()) {
+        const std::uint32_t alignment = ReportFields::Info(inventory.firmwareInfo).ImagePayloadAlignment;
+        if (alignment != 0) {
+            plan.aligned = length % alignment == 0;
+        }
+    }
+    return plan;
+}

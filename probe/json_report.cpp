@@ -1,0 +1,144 @@
+#include "probe/json_report.h"
+
+#include "device/ext_csd.h"
+#include "probe/report_fields.h"
+
+#include <nlohmann/json.hpp>
+
+using Json = nlohmann::ordered_json;
+using namespace StorageFirmware;
+
+namespace {
+
+std::string Utf8(const std::wstring& text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), size, nullptr,
+                        nullptr);
+    return utf8;
+}
+
+// 8-bit text as Quillon writes it, each byte the character of the same code.
+std::string Latin1(const std::string& text) {
+    std::wstring wide(text.begin(), text.end());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        wide[i] = static_cast<unsigned char>(text[i]);
+    }
+    return Utf8(wide);
+}
+
+Json Text(const std::optional<std::string>& text) {
+    return text ? Json(*text) : Json(nullptr);
+}
+
+Json FailureOf(const std::optional<DeviceInventory::Failure>& failure) {
+    if (!failure) {
+        return nullptr;
+    }
+    return {{"code", failure->code}, {"text", Latin1(failure->text)}};
+}
+
+Json ExtCsdOf(const std::vector<std::uint8_t>& bytes) {
+    if (bytes.empty()) {
+        return nullptr;
+    }
+    const auto number = [&](std::size_t offset, std::size_t length) {
+        return ReportFields::Number(bytes, offset, length);
+    };
+    const std::uint8_t* version = bytes.data() + ExtCsd::FIRMWARE_VERSION;
+    return {
+        {"raw", ReportFields::Hex(bytes.data(), bytes.size())},
+        {"ext_csd_rev", bytes[ExtCsd::EXT_CSD_REV]},
+        {"emmc_version", ReportFields::EmmcVersion(bytes[ExtCsd::EXT_CSD_REV])},
+        {"supported_modes", bytes[ExtCsd::SUPPORTED_MODES]},
+        {"ffu_supported", (bytes[ExtCsd::SUPPORTED_MODES] & ExtCsd::SUPPORTED_MODES_FFU) != 0},
+        {"vendor_specific_mode", (bytes[ExtCsd::SUPPORTED_MODES] & ExtCsd::SUPPORTED_MODES_VSM) != 0},
+        {"fw_config", bytes[ExtCsd::FW_CONFIG]},
+        {"update_disable", (bytes[ExtCsd::FW_CONFIG] & ExtCsd::FW_CONFIG_UPDATE_DISABLE) != 0},
+        {"firmware_version", ReportFields::Hex(version, ExtCsd::FIRMWARE_VERSION_LENGTH)},
+        {"firmware_version_text",
+         Text(ReportFields::PrintableText(version, ExtCsd::FIRMWARE_VERSION_LENGTH))},
+        {"device_version", number(ExtCsd::DEVICE_VERSION, ExtCsd::DEVICE_VERSION_LENGTH)},
+        {"ffu_status", bytes[ExtCsd::FFU_STATUS]},
+        {"mode_config", bytes[ExtCsd::MODE_CONFIG]},
+        {"ffu_arg", number(ExtCsd::FFU_ARG, ExtCsd::FFU_ARG_LENGTH)},
+        {"operation_code_timeout", bytes[ExtCsd::OPERATION_CODE_TIMEOUT]},
+        {"ffu_features", bytes[ExtCsd::FFU_FEATURES]},
+        {"number_of_fw_sectors_correctly_programmed",
+         number(ExtCsd::NUMBER_OF_FW_SECTORS_CORRECTLY_PROGRAMMED,
+                ExtCsd::NUMBER_OF_FW_SECTORS_CORRECTLY_PROGRAMMED_LENGTH)},
+        {"pre_eol_info", bytes[ExtCsd::PRE_EOL_INFO]},
+        {"device_life_time_est_typ_a", bytes[ExtCsd::DEVICE_LIFE_TIME_EST_TYP_A]},
+        {"device_life_time_est_typ_b", bytes[ExtCsd::DEVICE_LIFE_TIME_EST_TYP_B]},
+    };
+}
+
+Json FirmwareInfoOf(const std::vector<std::uint8_t>& reply) {
+    if (reply.empty()) {
+        return nullptr;
+    }
+    const STORAGE_HW_FIRMWARE_INFO info = ReportFields::Info(reply);
+    Json slots = Json::array();
+    for (const STORAGE_HW_FIRMWARE_SLOT_INFO& slot : ReportFields::Slots(reply)) {
+        slots.push_back({
+            {"slot_number", slot.SlotNumber},
+            {"read_only", (slot.ReadOnly & SLOT_READ_ONLY) != 0},
+            {"revision", ReportFields::Hex(slot.Revision, sizeof(slot.Revision))},
+            {"revision_text", Text(ReportFields::PrintableText(slot.Revision, sizeof(slot.Revision)))},
+        });
+    }
+    return {
+        {"support_upgrade", (info.SupportUpgrade & SUPPORT_UPGRADE) != 0},
+        {"slot_count", info.SlotCount},
+        {"active_slot", info.ActiveSlot},
+        {"pending_activate_slot", info.PendingActivateSlot},
+        {"firmware_shared", info.FirmwareShared != 0},
+        {"image_payload_alignment", info.ImagePayloadAlignment},
+        {"image_payload_max_size", info.ImagePayloadMaxSize},
+        {"slots", slots},
+    };
+}
+
+Json VerdictOf(const DeviceInventory::Verdict& verdict) {
+    const bool update = verdict.refusal.empty();
+    return {
+        {"would_update", update},
+        {"refusal", update ? Json(nullptr) : Json(Latin1(verdict.refusal))},
+        {"slot", update ? Json(verdict.slot) : Json(nullptr)},
+        {"segment_size", update ? Json(verdict.segmentSize) : Json(nullptr)},
+    };
+}
+
+Json PackageOf(const std::optional<PackageReport>& package) {
+    if (!package) {
+        return nullptr;
+    }
+    const PackagePlan& plan = package->plan;
+    const bool planned = !plan.offsets.empty();
+    return {
+        {"path", Utf8(package->path)},
+        {"length", plan.length},
+        {"download_requests", planned ? Json(plan.offsets.size()) : Json(nullptr)},
+        {"offsets", planned ? Json(plan.offsets) : Json(nullptr)},
+        {"aligned", plan.aligned ? Json(*plan.aligned) : Json(nullptr)},
+    };
+}
+
+} // namespace
+
+std::string JsonReport(const std::wstring& version, const DeviceInventory& inventory,
+                       const std::optional<PackageReport>& package) {
+    const Json report = {
+        {"probe_version", version.empty() ? Json(nullptr) : Json(Utf8(version))},
+        {"drive", Utf8(inventory.drivePath)},
+        {"open_error", FailureOf(inventory.openFailure)},
+        {"ext_csd", ExtCsdOf(inventory.extCsd)},
+        {"ext_csd_error", FailureOf(inventory.extCsdFailure)},
+        {"firmware_info", FirmwareInfoOf(inventory.firmwareInfo)},
+        {"firmware_info_error", FailureOf(inventory.firmwareInfoFailure)},
+        {"verdict", VerdictOf(inventory.verdict)},
+        {"package", PackageOf(package)},
+    };
+    return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}

@@ -1,0 +1,209 @@
+// quillon-probe: what a device is and what Quillon would do with it, learned with the three read requests
+// of an update and nothing else.
+
+#include "app/command_line.h"
+#include "app/instance_mutex.h"
+#include "app/package.h"
+#include "app/program_version.h"
+#include "app/windows_version.h"
+#include "diag/logger.h"
+#include "diag/win32_error.h"
+#include "probe/device_inventory.h"
+#include "probe/json_report.h"
+#include "probe/text_report.h"
+#include "probe/twin_description.h"
+#include "win32/dll_search.h"
+#include "win32/unique_handle.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace {
+
+enum ExitCode : int {
+    WouldUpdate = 0,
+    WouldNotUpdate = 1,
+    AlreadyRunning = 5,
+    BadArguments = 8,
+    UnsupportedWindows = 9,
+};
+
+struct Options {
+    std::wstring drivePath;
+    std::wstring packagePath;
+    std::wstring twinPath;
+    bool json = false;
+};
+
+// Quillon's switch rules, with /J and /S: beside /T: and /D:; only /T: is required.
+std::optional<Options> ParseOptions() {
+    const auto arguments = CommandLine::Split(GetCommandLineW());
+    if (!arguments) {
+        return std::nullopt;
+    }
+    Options options;
+    for (const std::wstring& argument : *arguments) {
+        if (const auto drive = CommandLine::SwitchValue(argument, L'T')) {
+            const auto path = CommandLine::DrivePath(*drive);
+            if (options.drivePath.empty() && path) {
+                options.drivePath = *path;
+            }
+        } else if (const auto package = CommandLine::SwitchValue(argument, L'D')) {
+            if (options.packagePath.empty()) {
+                options.packagePath = *package;
+            }
+        } else if (const auto twin = CommandLine::SwitchValue(argument, L'S')) {
+            if (options.twinPath.empty()) {
+                options.twinPath = *twin;
+            }
+        } else if (argument == L"/J" || argument == L"-J") {
+            options.json = true;
+        }
+    }
+    if (options.drivePath.empty()) {
+        return std::nullopt;
+    }
+    return options;
+}
+
+std::string Narrow(const std::wstring& text) {
+    std::string narrow;
+    for (const wchar_t character : text) {
+        narrow += static_cast<char>(character > 0xFF ? L'?' : character);
+    }
+    return narrow;
+}
+
+void WriteError(const std::string& message) {
+    std::fputs(("quillon-probe: " + message + "\n").c_str(), stderr);
+    std::fflush(stderr);
+}
+
+void WriteUsage() {
+    std::fputs("Usage:\n"
+               "\n"
+               "    quillon-probe /T:<drive number> [/D:<FFU data file>] [/J] [/S:<description file>]\n"
+               "\n"
+               "  where:\n"
+               "    <drive number>      - drive number to be probed (0 is first drive)\n"
+               "    <FFU data file>     - package whose download is planned, loaded as Quillon loads it\n"
+               "    /J                  - the report as JSON\n"
+               "    <description file>  - new file for a simulated-device description of this device\n"
+               "\n",
+               stderr);
+    std::fflush(stderr);
+}
+
+std::string SystemText(DWORD code) {
+    std::string text = Windows::Win32Error(code, "").what();
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+// Quillon's single-instance guard, held while the device is asked, so that the probe and Quillon never
+// send requests to a device at the same time.
+class InstanceGuard {
+public:
+    InstanceGuard() : mutex(CreateMutexW(nullptr, TRUE, INSTANCE_MUTEX_NAME)) {
+        owned = mutex.IsValid() && GetLastError() != ERROR_ALREADY_EXISTS;
+    }
+    InstanceGuard(const InstanceGuard&) = delete;
+    InstanceGuard& operator=(const InstanceGuard&) = delete;
+    ~InstanceGuard() {
+        if (owned) {
+            ReleaseMutex(mutex.Get());
+        }
+    }
+    bool IsOwned() const { return owned; }
+
+private:
+    Win32::UniqueHandle mutex;
+    bool owned = false;
+};
+
+ExitCode Run() {
+    if (!IsWindowsVersionSupported()) {
+        WriteError("not supported on this Windows version");
+        return UnsupportedWindows;
+    }
+    const auto options = ParseOptions();
+    if (!options) {
+        WriteUsage();
+        return BadArguments;
+    }
+
+    std::optional<PackageReport> package;
+    std::vector<std::uint8_t> image;
+    if (!options->packagePath.empty()) {
+        switch (LoadPackage(options->packagePath, image)) {
+        case PackageLoad::Loaded:
+            package = PackageReport{options->packagePath, {}};
+            break;
+        case PackageLoad::Missing:
+            WriteError("could not open file '" + Narrow(options->packagePath) + "'");
+            return BadArguments;
+        case PackageLoad::Unreadable:
+            WriteError("could not read file '" + Narrow(options->packagePath) + "'");
+            return BadArguments;
+        }
+    }
+
+    std::optional<TwinFile> twin;
+    if (!options->twinPath.empty()) {
+        twin.emplace(options->twinPath);
+        if (!twin->IsOpen()) {
+            const DWORD error = twin->Error();
+            WriteError(error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS
+                           ? "'" + Narrow(options->twinPath) +
+                                 "' exists already; a device description is only written to a new file"
+                           : "could not create the device description '" + Narrow(options->twinPath) +
+                                 "': " + SystemText(error));
+            return BadArguments;
+        }
+    }
+
+    DeviceInventory inventory;
+    {
+        const InstanceGuard guard;
+        if (!guard.IsOwned()) {
+            if (twin) {
+                twin->Discard();
+            }
+            WriteError("Quillon or another probe is running");
+            return AlreadyRunning;
+        }
+        inventory = TakeInventory(options->drivePath);
+    }
+
+    if (package) {
+        package->plan = PlanPackage(inventory, static_cast<std::uint32_t>(image.size()));
+    }
+    const std::wstring version = GetProgramVersion();
+    const std::string report =
+        options->json ? JsonReport(version, inventory, package) : TextReport(version, inventory, package);
+    std::fputs(report.c_str(), stdout);
+    std::fflush(stdout);
+
+    if (twin && !twin->Write(TwinDescription(inventory))) {
+        WriteError("could not write the device description '" + Narrow(options->twinPath) + "'");
+        return BadArguments;
+    }
+    return inventory.verdict.refusal.empty() ? WouldUpdate : WouldNotUpdate;
+}
+
+// The device layer writes Quillon's messages through the Logger; the probe keeps none of them.
+Logger silentLogger(LogFile(), false);
+
+} // namespace
+
+Logger* const logger = &silentLogger;
+
+int main(int, char**) {
+    Win32::RestrictDllSearch();
+    return Run();
+}

@@ -1,0 +1,74 @@
+#include "probe/report_fields.h"
+
+#include "device/ext_csd.h"
+
+#include <cstring>
+
+using namespace StorageFirmware;
+
+namespace ReportFields {
+
+std::string Hex(const std::uint8_t* bytes, std::size_t length) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) {
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+std::optional<std::string> PrintableText(const std::uint8_t* bytes, std::size_t length) {
+    while (length > 0 && bytes[length - 1] == 0) {
+        --length;
+    }
+    if (length == 0) {
+        return std::nullopt;
+    }
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (bytes[i] < 0x20 || bytes[i] > 0x7E) {
+            return std::nullopt;
+        }
+        text += static_cast<char>(bytes[i]);
+    }
+    return text;
+}
+
+std::uint32_t Number(const std::vector<std::uint8_t>& extCsd, std::size_t offset, std::size_t length) {
+    std::uint32_t value = 0;
+    for (std::size_t i = length; i > 0; --i) {
+        value = (value << 8) | extCsd[offset + i - 1];
+    }
+    return value;
+}
+
+std::string EmmcVersion(std::uint8_t revision) {
+    if (revision < ExtCsd::EXT_CSD_REV_EMMC_5_0) {
+        return "before 5.0";
+    }
+    if (revision == ExtCsd::EXT_CSD_REV_EMMC_5_0) {
+        return "5.0 or 5.01";
+    }
+    if (revision == ExtCsd::EXT_CSD_REV_EMMC_5_1) {
+        return "5.1";
+    }
+    return "later than 5.1";
+}
+
+STORAGE_HW_FIRMWARE_INFO Info(const std::vector<std::uint8_t>& reply) {
+    STORAGE_HW_FIRMWARE_INFO info;
+    std::memcpy(&info, reply.data(), sizeof(info));
+    return info;
+}
+
+std::vector<STORAGE_HW_FIRMWARE_SLOT_INFO> Slots(const std::vector<std::uint8_t>& reply) {
+    std::vector<STORAGE_HW_FIRMWARE_SLOT_INFO> slots(Info(reply).SlotCount);
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        std::memcpy(&slots[i], reply.data() + sizeof(STORAGE_HW_FIRMWARE_INFO) + i * sizeof(slots[i]),
+                    sizeof(slots[i]));
+    }
+    return slots;
+}
+
+} // namespace ReportFields

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "device/storage_firmware.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The register and reply fields as both reports show them, so that the text and the JSON never disagree.
+namespace ReportFields {
+
+// Lower-case hexadecimal digits, two per byte, in the order of the bytes.
+std::string Hex(const std::uint8_t* bytes, std::size_t length);
+// The bytes as text when, without their trailing zero bytes, they are printable ASCII and not empty.
+std::optional<std::string> PrintableText(const std::uint8_t* bytes, std::size_t length);
+// A little-endian field of the register.
+std::uint32_t Number(const std::vector<std::uint8_t>& extCsd, std::size_t offset, std::size_t length);
+// The eMMC version that an EXT_CSD_REV value stands for.
+std::string EmmcVersion(std::uint8_t revision);
+
+StorageFirmware::STORAGE_HW_FIRMWARE_INFO Info(const std::vector<std::uint8_t>& reply);
+// The slot table entries that the reply's slot count names, in table order.
+std::vector<StorageFirmware::STORAGE_HW_FIRMWARE_SLOT_INFO> Slots(const std::vector<std::uint8_t>& reply);
+
+} // namespace ReportFields

@@ -1,0 +1,163 @@
+#include "probe/text_report.h"
+
+#include "device/ext_csd.h"
+#include "probe/report_fields.h"
+
+#include <array>
+#include <cstdio>
+
+using namespace StorageFirmware;
+
+namespace {
+
+// Values start in this column, so that a script can cut them off at a fixed place.
+constexpr std::size_t VALUE_COLUMN = 56;
+
+std::string Narrow(const std::wstring& text) {
+    std::string narrow;
+    for (const wchar_t character : text) {
+        narrow += static_cast<char>(character > 0xFF ? L'?' : character);
+    }
+    return narrow;
+}
+
+std::string Line(const std::string& label, const std::string& value) {
+    std::string line = "  " + label + ":";
+    line.resize(std::max(VALUE_COLUMN, line.size() + 1), ' ');
+    return line + value + "\n";
+}
+
+std::string HexNumber(std::uint32_t value, int digits) {
+    std::array<char, 16> text{};
+    std::snprintf(text.data(), text.size(), "0x%0*lX", digits, static_cast<unsigned long>(value));
+    return text.data();
+}
+
+std::string YesNo(bool value) {
+    return value ? "yes" : "no";
+}
+
+std::string Failed(const DeviceInventory::Failure& failure) {
+    return Line("Not read", "error " + HexNumber(failure.code, 8) + ": " + failure.text);
+}
+
+std::string ExtCsdSection(const DeviceInventory& inventory) {
+    std::string text = "\nEXT_CSD\n";
+    if (inventory.openFailure) {
+        return text + Line("Not read", "the drive did not open");
+    }
+    if (inventory.extCsdFailure) {
+        return text + Failed(*inventory.extCsdFailure);
+    }
+    const auto& bytes = inventory.extCsd;
+    const auto byte = [&](const char* label, std::size_t offset) {
+        return Line(std::string(label) + " [" + std::to_string(offset) + "]", HexNumber(bytes[offset], 2));
+    };
+    const std::uint8_t revision = bytes[ExtCsd::EXT_CSD_REV];
+    const std::uint8_t modes = bytes[ExtCsd::SUPPORTED_MODES];
+    const std::uint8_t config = bytes[ExtCsd::FW_CONFIG];
+    const std::uint8_t* version = bytes.data() + ExtCsd::FIRMWARE_VERSION;
+    const auto versionText = ReportFields::PrintableText(version, ExtCsd::FIRMWARE_VERSION_LENGTH);
+    text += Line("EXT_CSD_REV [192]",
+                 std::to_string(revision) + " (eMMC " + ReportFields::EmmcVersion(revision) + ")");
+    text += Line("SUPPORTED_MODES [493]",
+                 HexNumber(modes, 2) + " (FFU " + YesNo(modes & ExtCsd::SUPPORTED_MODES_FFU) +
+                     ", vendor-specific mode " + YesNo(modes & ExtCsd::SUPPORTED_MODES_VSM) + ")");
+    text += Line("FW_CONFIG [169]", HexNumber(config, 2) + " (Update_Disable " +
+                                        YesNo(config & ExtCsd::FW_CONFIG_UPDATE_DISABLE) + ")");
+    text += Line("FIRMWARE_VERSION [261:254]", ReportFields::Hex(version, ExtCsd::FIRMWARE_VERSION_LENGTH) +
+                                                   (versionText ? " (" + *versionText + ")" : ""));
+    text += Line(
+        "DEVICE_VERSION [263:262]",
+        HexNumber(ReportFields::Number(bytes, ExtCsd::DEVICE_VERSION, ExtCsd::DEVICE_VERSION_LENGTH), 4));
+    text += byte("FFU_STATUS", ExtCsd::FFU_STATUS);
+    text += byte("MODE_CONFIG", ExtCsd::MODE_CONFIG);
+    text += Line("FFU_ARG [490:487]",
+                 HexNumber(ReportFields::Number(bytes, ExtCsd::FFU_ARG, ExtCsd::FFU_ARG_LENGTH), 8));
+    text += byte("OPERATION_CODE_TIMEOUT", ExtCsd::OPERATION_CODE_TIMEOUT);
+    text += byte("FFU_FEATURES", ExtCsd::FFU_FEATURES);
+    text +=
+        Line("NUMBER_OF_FW_SECTORS_CORRECTLY_PROGRAMMED [305:302]",
+             std::to_string(ReportFields::Number(bytes, ExtCsd::NUMBER_OF_FW_SECTORS_CORRECTLY_PROGRAMMED,
+                                                 ExtCsd::NUMBER_OF_FW_SECTORS_CORRECTLY_PROGRAMMED_LENGTH)));
+    text += byte("PRE_EOL_INFO", ExtCsd::PRE_EOL_INFO);
+    text += byte("DEVICE_LIFE_TIME_EST_TYP_A", ExtCsd::DEVICE_LIFE_TIME_EST_TYP_A);
+    text += byte("DEVICE_LIFE_TIME_EST_TYP_B", ExtCsd::DEVICE_LIFE_TIME_EST_TYP_B);
+    return text;
+}
+
+std::string FirmwareInfoSection(const DeviceInventory& inventory) {
+    std::string text = "\nFirmware information\n";
+    if (inventory.openFailure) {
+        return text + Line("Not read", "the drive did not open");
+    }
+    if (inventory.firmwareInfoFailure) {
+        return text + Failed(*inventory.firmwareInfoFailure);
+    }
+    const STORAGE_HW_FIRMWARE_INFO info = ReportFields::Info(inventory.firmwareInfo);
+    text += Line("Upgrade supported", YesNo(info.SupportUpgrade & SUPPORT_UPGRADE));
+    text += Line("Slot count", std::to_string(info.SlotCount));
+    text += Line("Active slot", std::to_string(info.ActiveSlot));
+    text += Line("Pending slot", std::to_string(info.PendingActivateSlot));
+    text += Line("Firmware shared", YesNo(info.FirmwareShared != 0));
+    text += Line("Payload alignment", std::to_string(info.ImagePayloadAlignment));
+    text += Line("Payload maximum", std::to_string(info.ImagePayloadMaxSize));
+    for (const STORAGE_HW_FIRMWARE_SLOT_INFO& slot : ReportFields::Slots(inventory.firmwareInfo)) {
+        const auto revision = ReportFields::PrintableText(slot.Revision, sizeof(slot.Revision));
+        text += Line("Slot " + std::to_string(slot.SlotNumber),
+                     std::string((slot.ReadOnly & SLOT_READ_ONLY) != 0 ? "read-only" : "writable") +
+                         ", revision " +
+                         (revision ? *revision : ReportFields::Hex(slot.Revision, sizeof(slot.Revision))));
+    }
+    return text;
+}
+
+std::string VerdictSection(const DeviceInventory& inventory) {
+    const DeviceInventory::Verdict& verdict = inventory.verdict;
+    std::string text = "\nVerdict\n";
+    if (!verdict.refusal.empty()) {
+        std::string refusal = verdict.refusal;
+        while (!refusal.empty() && (refusal.back() == '\n' || refusal.back() == '\r')) {
+            refusal.pop_back();
+        }
+        return text + Line("Quillon would", "refuse") + Line("Refusal", refusal);
+    }
+    return text + Line("Quillon would", "update") + Line("Slot", std::to_string(verdict.slot)) +
+           Line("Segment size", std::to_string(verdict.segmentSize));
+}
+
+std::string PackageSection(const PackageReport& package) {
+    std::string text = "\nPackage\n";
+    text += Line("Path", Narrow(package.path));
+    text += Line("Length", std::to_string(package.plan.length));
+    if (!package.plan.offsets.empty()) {
+        text += Line("Download requests", std::to_string(package.plan.offsets.size()));
+        std::string offsets;
+        for (const std::uint32_t offset : package.plan.offsets) {
+            offsets += (offsets.empty() ? "" : ", ") + std::to_string(offset);
+        }
+        text += Line("Offsets", offsets);
+    }
+    if (package.plan.aligned == false) {
+        text += Line("Warning", "the length is not a multiple of the payload alignment");
+    }
+    return text;
+}
+
+} // namespace
+
+std::string TextReport(const std::wstring& version, const DeviceInventory& inventory,
+                       const std::optional<PackageReport>& package) {
+    std::string text = "Quillon probe " +
+                       (version.empty() ? std::string("(unknown version)") : "v" + Narrow(version)) + "\n";
+    text += Line("Drive", Narrow(inventory.drivePath));
+    if (inventory.openFailure) {
+        text += Line("Open failed", "error " + HexNumber(inventory.openFailure->code, 8) + ": " +
+                                        inventory.openFailure->text);
+    }
+    text += ExtCsdSection(inventory) + FirmwareInfoSection(inventory) + VerdictSection(inventory);
+    if (package) {
+        text += PackageSection(*package);
+    }
+    return text;
+}

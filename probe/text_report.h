@@ -1,0 +1,17 @@
+#pragma once
+
+#include "probe/device_inventory.h"
+
+#include <optional>
+#include <string>
+
+// A package given with /D:, as Quillon would load and send it.
+struct PackageReport {
+    std::wstring path;
+    PackagePlan plan;
+};
+
+// The report as 8-bit text with "\n" line ends, in the fixed layout of the README: the program line, the
+// drive, then the sections EXT_CSD, Firmware information, Verdict and, with a package, Package.
+std::string TextReport(const std::wstring& version, const DeviceInventory& inventory,
+                       const std::optional<PackageReport>& package);

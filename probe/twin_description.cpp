@@ -1,0 +1,89 @@
+#include "probe/twin_description.h"
+
+#include "probe/report_fields.h"
+
+#include <array>
+#include <cstdio>
+
+using namespace StorageFirmware;
+
+namespace {
+
+std::string HexNumber(DWORD value) {
+    std::array<char, 16> text{};
+    std::snprintf(text.data(), text.size(), "0x%08lX", static_cast<unsigned long>(value));
+    return text.data();
+}
+
+std::string Slots(const std::vector<std::uint8_t>& reply) {
+    std::string slots;
+    for (const STORAGE_HW_FIRMWARE_SLOT_INFO& slot : ReportFields::Slots(reply)) {
+        slots += slots.empty() ? " " : ", ";
+        slots += std::to_string(slot.SlotNumber);
+        slots += (slot.ReadOnly & SLOT_READ_ONLY) != 0 ? " ro" : "";
+        slots += " rev:" + ReportFields::Hex(slot.Revision, sizeof(slot.Revision));
+    }
+    return slots;
+}
+
+} // namespace
+
+std::string TwinDescription(const DeviceInventory& inventory) {
+    std::string text = "# The twin of a device as quillon-probe found it.\n";
+    const wchar_t drive = inventory.drivePath.back();
+    // A drive character that is no ASCII digit names no disk; the built-in drive 0 refuses it too.
+    if (drive >= L'0' && drive <= L'9') {
+        text += "drive = " + std::string(1, static_cast<char>(drive)) + "\n";
+    }
+    if (inventory.openFailure) {
+        return text + "open_error = " + HexNumber(inventory.openFailure->code) + "\n";
+    }
+    if (inventory.extCsdFailure) {
+        text += "ext_csd_error = " + HexNumber(inventory.extCsdFailure->code) + "\n";
+    } else {
+        text += "ext_csd = " + ReportFields::Hex(inventory.extCsd.data(), inventory.extCsd.size()) + "\n";
+    }
+    if (inventory.firmwareInfoFailure) {
+        return text + "info_error = " + HexNumber(inventory.firmwareInfoFailure->code) + "\n";
+    }
+    const STORAGE_HW_FIRMWARE_INFO info = ReportFields::Info(inventory.firmwareInfo);
+    text += "support_upgrade = " + std::to_string(info.SupportUpgrade & SUPPORT_UPGRADE) + "\n";
+    text += "slots =" + Slots(inventory.firmwareInfo) + "\n";
+    text += "active_slot = " + std::to_string(info.ActiveSlot) + "\n";
+    text += "pending_slot = " + std::to_string(info.PendingActivateSlot) + "\n";
+    text += "firmware_shared = " + std::to_string(info.FirmwareShared) + "\n";
+    text += "alignment = " + std::to_string(info.ImagePayloadAlignment) + "\n";
+    text += "max_payload = " + std::to_string(info.ImagePayloadMaxSize) + "\n";
+    return text;
+}
+
+TwinFile::TwinFile(const std::wstring& path)
+    : path(path), file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)) {
+    if (!file.IsValid()) {
+        error = GetLastError();
+    }
+}
+
+bool TwinFile::Write(const std::string& text) {
+    std::string lines;
+    for (const char character : text) {
+        lines += character == '\n' ? "\r\n" : std::string(1, character);
+    }
+    DWORD written = 0;
+    const bool whole =
+        WriteFile(file.Get(), lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr) &&
+        written == lines.size();
+    if (!whole) {
+        Discard();
+    }
+    file.Reset();
+    return whole;
+}
+
+void TwinFile::Discard() {
+    if (file.IsValid()) {
+        file.Reset();
+        DeleteFileW(path.c_str());
+    }
+}
