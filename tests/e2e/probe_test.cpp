@@ -1,0 +1,431 @@
+// quillon-probe over the simulated device: its report and JSON for a handful of devices, that it sends
+// only the three read requests, the twin it writes, and that its verdict is what Quillon then does.
+
+#include "tests/support/files.h"
+#include "tests/support/tool_run.h"
+#include "tests/support/tool_texts.h"
+#include "tests/support/trace_lines.h"
+#include "tests/support/wine_overrides.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <map>
+#include <optional>
+
+using namespace TestSupport;
+using Json = nlohmann::json;
+
+namespace {
+
+const std::wstring PROBE = BuiltProgram(L"quillon-probe-sim.exe");
+// 257 units of 512 bytes: three download requests for the built-in device.
+constexpr std::size_t PACKAGE_LENGTH = 131584;
+
+// The 512 register bytes as the description's hexadecimal text: zero but for the given bytes.
+std::string Register(const std::map<std::size_t, std::uint8_t>& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex(1024, '0');
+    for (const auto& [offset, value] : bytes) {
+        hex[2 * offset] = digits[value >> 4];
+        hex[2 * offset + 1] = digits[value & 0x0F];
+    }
+    return hex;
+}
+
+std::string Hex(const std::string& bytes, std::size_t length) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(i < bytes.size() ? bytes[i] : '\0');
+        hex += digits[byte >> 4];
+        hex += digits[byte & 0x0F];
+    }
+    return hex;
+}
+
+std::string WithoutLineEnd(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+// The report of the built-in device on drive 1 with the package fw.ffu.
+Json BuiltInReport() {
+    return {
+        {"probe_version", "1.0.3"},
+        {"drive", "\\\\.\\PhysicalDrive1"},
+        {"open_error", nullptr},
+        {"ext_csd",
+         {{"raw", Register({{192, 8}, {493, 1}})},
+          {"ext_csd_rev", 8},
+          {"emmc_version", "5.1"},
+          {"supported_modes", 1},
+          {"ffu_supported", true},
+          {"vendor_specific_mode", false},
+          {"fw_config", 0},
+          {"update_disable", false},
+          {"firmware_version", "0000000000000000"},
+          {"firmware_version_text", nullptr},
+          {"device_version", 0},
+          {"ffu_status", 0},
+          {"mode_config", 0},
+          {"ffu_arg", 0},
+          {"operation_code_timeout", 0},
+          {"ffu_features", 0},
+          {"number_of_fw_sectors_correctly_programmed", 0},
+          {"pre_eol_info", 0},
+          {"device_life_time_est_typ_a", 0},
+          {"device_life_time_est_typ_b", 0}}},
+        {"ext_csd_error", nullptr},
+        {"firmware_info",
+         {{"support_upgrade", true},
+          {"slot_count", 1},
+          {"active_slot", 1},
+          {"pending_activate_slot", 255},
+          {"firmware_shared", false},
+          {"image_payload_alignment", 512},
+          {"image_payload_max_size", 65536},
+          {"slots", Json::array({{{"slot_number", 1},
+                                  {"read_only", false},
+                                  {"revision", Hex("QSIM0001", 16)},
+                                  {"revision_text", "QSIM0001"}}})}}},
+        {"firmware_info_error", nullptr},
+        {"verdict", {{"would_update", true}, {"refusal", nullptr}, {"slot", 1}, {"segment_size", 65024}}},
+        {"package",
+         {{"path", "fw.ffu"},
+          {"length", PACKAGE_LENGTH},
+          {"download_requests", 3},
+          {"offsets", {0, 65024, 130048}},
+          {"aligned", true}}},
+    };
+}
+
+// The report with the changes: objects are changed member by member, every other value is replaced.
+Json Changed(Json report, const Json& changes) {
+    for (const auto& [key, value] : changes.items()) {
+        report[key] = value.is_object() && report[key].is_object() ? Changed(report[key], value) : value;
+    }
+    return report;
+}
+
+Json Refused(const std::string& line) {
+    return {{"verdict",
+             {{"would_update", false}, {"refusal", line}, {"slot", nullptr}, {"segment_size", nullptr}}},
+            {"package", {{"download_requests", nullptr}, {"offsets", nullptr}}}};
+}
+
+Json Failure(DWORD code) {
+    return {{"code", code}, {"text", WithoutLineEnd(SystemMessage(code))}};
+}
+
+struct Device {
+    const char* name;
+    // After "drive = 1".
+    std::string description;
+    Json changes;
+    // The probe's requests after the open.
+    std::vector<std::string> reads;
+};
+
+void PrintTo(const Device& device, std::ostream* out) {
+    *out << device.name;
+}
+
+const std::vector<std::string> READS = {Trace::ExtCsd(), Trace::GetInfo()};
+
+// A device that shows every field: an eMMC 5.0 that runs "FW-01.22" from slot 0 and has 3 pending.
+const std::string INVENTORY =
+    "ext_csd = " + Register({{26, 0x01},  {30, 0x00},  {169, 0x00}, {192, 7},    {254, 'F'},  {255, 'W'},
+                             {256, '-'},  {257, '0'},  {258, '1'},  {259, '.'},  {260, '2'},  {261, '2'},
+                             {262, 0x34}, {263, 0x12}, {267, 0x01}, {268, 0x02}, {269, 0x0B}, {302, 0x00},
+                             {303, 0x01}, {487, 0x78}, {488, 0x56}, {489, 0x34}, {490, 0x12}, {491, 0x17},
+                             {492, 0x01}, {493, 0x03}}) +
+    "\nslots = 0 ro rev:46572d30312e3232, 3 rev:46572d30312e3233, 1 rev:00ff\nactive_slot = 0\n"
+    "pending_slot = 3\nfirmware_shared = 1\nalignment = 4096\nmax_payload = 131072\n";
+
+const Device DEVICES[] = {
+    {"BuiltIn", "", Json::object(), READS},
+    {"Inventory",
+     INVENTORY,
+     {{"ext_csd",
+       {{"raw", INVENTORY.substr(10, 1024)},
+        {"ext_csd_rev", 7},
+        {"emmc_version", "5.0 or 5.01"},
+        {"supported_modes", 3},
+        {"vendor_specific_mode", true},
+        {"firmware_version", Hex("FW-01.22", 8)},
+        {"firmware_version_text", "FW-01.22"},
+        {"device_version", 0x1234},
+        {"ffu_status", 1},
+        {"ffu_arg", 0x12345678},
+        {"operation_code_timeout", 0x17},
+        {"ffu_features", 1},
+        {"number_of_fw_sectors_correctly_programmed", 256},
+        {"pre_eol_info", 1},
+        {"device_life_time_est_typ_a", 2},
+        {"device_life_time_est_typ_b", 11}}},
+      {"firmware_info",
+       {{"slot_count", 3},
+        {"active_slot", 0},
+        {"pending_activate_slot", 3},
+        {"firmware_shared", true},
+        {"image_payload_alignment", 4096},
+        {"image_payload_max_size", 131072},
+        {"slots", Json::array({{{"slot_number", 0},
+                                {"read_only", true},
+                                {"revision", Hex("FW-01.22", 16)},
+                                {"revision_text", "FW-01.22"}},
+                               {{"slot_number", 3},
+                                {"read_only", false},
+                                {"revision", Hex("FW-01.23", 16)},
+                                {"revision_text", "FW-01.23"}},
+                               {{"slot_number", 1},
+                                {"read_only", false},
+                                {"revision", Hex(std::string("\x00\xff", 2), 16)},
+                                {"revision_text", nullptr}}})}}},
+      {"verdict", {{"slot", 3}, {"segment_size", 61440}}},
+      {"package", {{"offsets", {0, 61440, 122880}}, {"aligned", false}}}},
+     READS},
+    {"UpdatesDisabled", "fw_config = 0x01",
+     Changed(
+         Refused(FFU_DISABLED),
+         {{"ext_csd",
+           {{"raw", Register({{169, 1}, {192, 8}, {493, 1}})}, {"fw_config", 1}, {"update_disable", true}}}}),
+     READS},
+    {"BeforeEmmc50", "ext_csd_rev = 6",
+     Changed(
+         Refused(VERSION_TOO_OLD),
+         {{"ext_csd",
+           {{"raw", Register({{192, 6}, {493, 1}})}, {"ext_csd_rev", 6}, {"emmc_version", "before 5.0"}}}}),
+     READS},
+    {"RegisterUnreadable",
+     "ext_csd_error = 5",
+     Changed(Refused(GENERAL_FAILURE), {{"ext_csd", nullptr}, {"ext_csd_error", Failure(5)}}),
+     {Trace::ExtCsd(Trace::Error(5)), Trace::GetInfo()}},
+    {"InformationUnavailable",
+     "info_error = 31",
+     Changed(Refused(UNKNOWN_ERROR), {{"firmware_info", nullptr},
+                                      {"firmware_info_error", Failure(31)},
+                                      {"package", {{"aligned", nullptr}}}}),
+     {Trace::ExtCsd(), Trace::GetInfo(Trace::Error(31))}},
+    {"NoWritableSlot", "slots = 1 ro",
+     Changed(Refused(NO_FREE_SLOT), {{"firmware_info",
+                                      {{"slots", Json::array({{{"slot_number", 1},
+                                                               {"read_only", true},
+                                                               {"revision", Hex("QSIM0001", 16)},
+                                                               {"revision_text", "QSIM0001"}}})}}}}),
+     READS},
+    {"NoRoomForPayload", "max_payload = 543",
+     Changed(Refused(UNUSABLE_PAYLOAD), {{"firmware_info", {{"image_payload_max_size", 543}}}}), READS},
+    {"DriveDoesNotOpen",
+     "open_error = 5",
+     Changed(Refused(OpenDeviceError(5)), {{"open_error", Failure(5)},
+                                           {"ext_csd", nullptr},
+                                           {"firmware_info", nullptr},
+                                           {"package", {{"aligned", nullptr}}}}),
+     {}},
+};
+
+class ProbedDevice : public testing::TestWithParam<Device> {};
+
+// Every value of the report, named by its JSON pointer, so that a difference names its field.
+void ExpectSameFields(const Json& actual, const Json& expected) {
+    const Json found = actual.flatten();
+    const Json wanted = expected.flatten();
+    for (const auto& [pointer, value] : wanted.items()) {
+        EXPECT_TRUE(found.contains(pointer)) << pointer;
+        if (found.contains(pointer)) {
+            EXPECT_EQ(found[pointer], value) << pointer;
+        }
+    }
+    for (const auto& [pointer, value] : found.items()) {
+        EXPECT_TRUE(wanted.contains(pointer)) << "unexpected " << pointer << " = " << value;
+    }
+}
+
+std::vector<std::string> DownloadLines(const std::string& trace) {
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start < trace.size();) {
+        const std::size_t end = trace.find('\n', start);
+        const std::string line = trace.substr(start, end - start);
+        if (line.rfind("download ", 0) == 0) {
+            lines.push_back(line);
+        }
+        start = end == std::string::npos ? trace.size() : end + 1;
+    }
+    return lines;
+}
+
+TEST_P(ProbedDevice, ReportsReadsOnlyAndPredictsQuillonOnTheDeviceAndItsTwin) {
+    const Device& device = GetParam();
+    const std::string description = "drive = 1\n" + device.description;
+    const std::string package = PatternBytes(PACKAGE_LENGTH);
+    const auto run = [&](const std::wstring& program, const std::wstring& arguments, const std::string& on) {
+        const TempDirectory directory;
+        WriteBytes(directory / L"fw.ffu", package);
+        ToolRun result = RunTool(directory, {arguments, on, {}, std::string(), program});
+        return std::make_pair(std::move(result), ReadBytes(directory / L"twin.txt"));
+    };
+
+    const auto [probe, twin] = run(PROBE, L"/T:1 /D:fw.ffu /J /S:twin.txt", description);
+    const Json expected = Changed(BuiltInReport(), device.changes);
+    const bool updates = expected["verdict"]["would_update"];
+    EXPECT_EQ(probe.exitCode, updates ? 0u : 1u);
+    EXPECT_EQ(probe.errors, "");
+    EXPECT_EQ(probe.log, "") << "the probe keeps no log";
+    std::vector<std::string> reads = {Trace::Open("1", device.reads.empty() ? Trace::Error(5) : "ok")};
+    reads.insert(reads.end(), device.reads.begin(), device.reads.end());
+    EXPECT_EQ(probe.trace, Trace::File(reads));
+    ASSERT_TRUE(Json::accept(probe.console)) << probe.console;
+    ExpectSameFields(Json::parse(probe.console), expected);
+    ASSERT_NE(twin, "");
+
+    // The twin answers the reads as the device did.
+    const auto [twinProbe, twinOfTwin] = run(PROBE, L"/T:1 /D:fw.ffu /J /S:twin.txt", twin);
+    EXPECT_EQ(twinProbe.exitCode, probe.exitCode);
+    EXPECT_EQ(twinProbe.console, probe.console);
+    EXPECT_EQ(twinProbe.trace, probe.trace);
+    EXPECT_EQ(twinOfTwin, twin);
+
+    // Quillon rehearsed on the twin does what it does on the device, and that is what the probe said.
+    const ToolRun original = run(BuiltProgram(L"quillon-sim.exe"), L"/T:1 /D:fw.ffu", description).first;
+    const ToolRun rehearsal = run(BuiltProgram(L"quillon-sim.exe"), L"/T:1 /D:fw.ffu", twin).first;
+    EXPECT_EQ(rehearsal.exitCode, original.exitCode);
+    EXPECT_EQ(rehearsal.log, original.log);
+    EXPECT_EQ(rehearsal.trace, original.trace);
+
+    const std::vector<std::string> downloads = DownloadLines(original.trace);
+    if (updates) {
+        EXPECT_EQ(original.exitCode, 0u);
+        const Json& offsets = expected["package"]["offsets"];
+        ASSERT_EQ(downloads.size(), offsets.size());
+        const std::string slot = " slot=" + expected["verdict"]["slot"].dump() + " ";
+        const std::string segment = " length=" + expected["verdict"]["segment_size"].dump() + " ";
+        for (std::size_t i = 0; i < downloads.size(); ++i) {
+            EXPECT_NE(downloads[i].find(slot + "offset=" + offsets[i].dump() + " "), std::string::npos)
+                << downloads[i];
+            EXPECT_TRUE(i + 1 == downloads.size() || downloads[i].find(segment) != std::string::npos)
+                << downloads[i];
+        }
+    } else {
+        EXPECT_EQ(original.exitCode, 1u);
+        EXPECT_TRUE(downloads.empty());
+        const std::string ending = TextMode(expected["verdict"]["refusal"].get<std::string>());
+        EXPECT_EQ(original.log.substr(original.log.size() - std::min(original.log.size(), ending.size())),
+                  ending);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, ProbedDevice, testing::ValuesIn(DEVICES),
+                         [](const auto& info) { return info.param.name; });
+
+// One value line of the text report: the label, then the value in column 57.
+std::string Line(const std::string& label, const std::string& value) {
+    std::string line = "  " + label + ":";
+    line.resize(56, ' ');
+    return line + value + "\n";
+}
+
+TEST(ProbeReport, TextHasTheFixedLayout) {
+    const std::string denied = WithoutLineEnd(SystemMessage(5));
+    const std::string head = "Quillon probe v1.0.3\n" + Line("Drive", "\\\\.\\PhysicalDrive1");
+    const struct {
+        const char* name;
+        std::string description;
+        std::wstring arguments;
+        DWORD exitCode;
+        std::string report;
+    } cases[] = {
+        {"Inventory", INVENTORY, L"/D:fw.ffu /T:1 -T:2", 0,
+         head + "\nEXT_CSD\n" + Line("EXT_CSD_REV [192]", "7 (eMMC 5.0 or 5.01)") +
+             Line("SUPPORTED_MODES [493]", "0x03 (FFU yes, vendor-specific mode yes)") +
+             Line("FW_CONFIG [169]", "0x00 (Update_Disable no)") +
+             Line("FIRMWARE_VERSION [261:254]", "46572d30312e3232 (FW-01.22)") +
+             Line("DEVICE_VERSION [263:262]", "0x1234") + Line("FFU_STATUS [26]", "0x01") +
+             Line("MODE_CONFIG [30]", "0x00") + Line("FFU_ARG [490:487]", "0x12345678") +
+             Line("OPERATION_CODE_TIMEOUT [491]", "0x17") + Line("FFU_FEATURES [492]", "0x01") +
+             Line("NUMBER_OF_FW_SECTORS_CORRECTLY_PROGRAMMED [305:302]", "256") +
+             Line("PRE_EOL_INFO [267]", "0x01") + Line("DEVICE_LIFE_TIME_EST_TYP_A [268]", "0x02") +
+             Line("DEVICE_LIFE_TIME_EST_TYP_B [269]", "0x0B") + "\nFirmware information\n" +
+             Line("Upgrade supported", "yes") + Line("Slot count", "3") + Line("Active slot", "0") +
+             Line("Pending slot", "3") + Line("Firmware shared", "yes") + Line("Payload alignment", "4096") +
+             Line("Payload maximum", "131072") + Line("Slot 0", "read-only, revision FW-01.22") +
+             Line("Slot 3", "writable, revision FW-01.23") +
+             Line("Slot 1", "writable, revision 00ff0000000000000000000000000000") + "\nVerdict\n" +
+             Line("Quillon would", "update") + Line("Slot", "3") + Line("Segment size", "61440") +
+             "\nPackage\n" + Line("Path", "fw.ffu") + Line("Length", "131584") +
+             Line("Download requests", "3") + Line("Offsets", "0, 61440, 122880") +
+             Line("Warning", "the length is not a multiple of the payload alignment")},
+        {"DriveDoesNotOpen", "open_error = 5", L"-T:1", 1,
+         head + Line("Open failed", "error 0x00000005: " + denied) + "\nEXT_CSD\n" +
+             Line("Not read", "the drive did not open") + "\nFirmware information\n" +
+             Line("Not read", "the drive did not open") + "\nVerdict\n" + Line("Quillon would", "refuse") +
+             Line("Refusal", "eMMC::eMMC - could not open device: " + denied)},
+        {"RegisterUnreadable", "ext_csd_error = 5\nslots =", L"/T:1", 1,
+         head + "\nEXT_CSD\n" + Line("Not read", "error 0x00000005: " + denied) + "\nFirmware information\n" +
+             Line("Upgrade supported", "yes") + Line("Slot count", "0") + Line("Active slot", "1") +
+             Line("Pending slot", "255") + Line("Firmware shared", "no") + Line("Payload alignment", "512") +
+             Line("Payload maximum", "65536") + "\nVerdict\n" + Line("Quillon would", "refuse") +
+             Line("Refusal", WithoutLineEnd(GENERAL_FAILURE))},
+    };
+    for (const auto& [name, description, arguments, exitCode, report] : cases) {
+        SCOPED_TRACE(name);
+        const TempDirectory directory;
+        WriteBytes(directory / L"fw.ffu", PatternBytes(PACKAGE_LENGTH));
+        const ToolRun run =
+            RunTool(directory, {arguments, "drive = 1\n" + description, {}, std::string(), PROBE});
+        EXPECT_EQ(run.exitCode, exitCode);
+        EXPECT_EQ(run.console, TextMode(report));
+        EXPECT_EQ(run.errors, "");
+    }
+}
+
+// Runs that end before the device is asked: nothing reaches standard output, no request is sent and no
+// description is written.
+TEST(ProbeRefusal, EndsBeforeTheDeviceIsAsked) {
+    const struct {
+        const char* name;
+        std::wstring arguments;
+        DWORD exitCode;
+        std::string errors;
+        bool holdGuard = false;
+        bool oldWindows = false;
+    } cases[] = {
+        {"NoDrive", L"/D:fw.ffu /J /S:new.txt /T:x", 8, "Usage:\n"},
+        {"MissingPackage", L"/T:1 /D:none.ffu /S:new.txt", 8,
+         "quillon-probe: could not open file 'none.ffu'\n"},
+        {"PackageIsAFolder", L"/T:1 /D:folder /S:new.txt", 8,
+         "quillon-probe: could not read file 'folder'\n"},
+        {"ExistingDescription", L"/T:1 /D:fw.ffu /S:twin.txt", 8,
+         "quillon-probe: 'twin.txt' exists already; a device description is only written to a new file\n"},
+        {"GuardHeld", L"/T:1 /S:new.txt", 5, "quillon-probe: Quillon or another probe is running\n", true},
+        {"Windows81", L"/T:1 /S:new.txt", 9, "quillon-probe: not supported on this Windows version\n", false,
+         true},
+    };
+    for (const auto& [name, arguments, exitCode, errors, holdGuard, oldWindows] : cases) {
+        SCOPED_TRACE(name);
+        const TempDirectory directory;
+        WriteBytes(directory / L"fw.ffu", PatternBytes(1000));
+        WriteBytes(directory / L"twin.txt", "earlier\n");
+        CreateDirectoryW((directory / L"folder").c_str(), nullptr);
+        const Win32::UniqueHandle guard(holdGuard ? CreateMutexW(nullptr, TRUE, INSTANCE_MUTEX_NAME)
+                                                  : nullptr);
+        const std::optional<WineAppDefault> windows =
+            oldWindows
+                ? std::make_optional<WineAppDefault>(L"quillon-probe-sim.exe", L"", L"Version", L"win81")
+                : std::nullopt;
+        const ToolRun run = RunTool(directory, {arguments, "drive = 1", {}, std::string(), PROBE});
+        EXPECT_EQ(run.exitCode, exitCode);
+        EXPECT_EQ(run.console, "");
+        // The usage text goes on after its first line.
+        EXPECT_EQ(run.errors.substr(0, TextMode(errors).size()), TextMode(errors));
+        EXPECT_TRUE(run.traceWritten);
+        EXPECT_EQ(run.trace, "");
+        EXPECT_FALSE(FileExists(directory / L"new.txt"));
+        EXPECT_EQ(ReadBytes(directory / L"twin.txt"), "earlier\n");
+    }
+}
+
+} // namespace
