@@ -9,25 +9,8 @@
 
 namespace {
 
-std::string WithoutLineEnd(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-        text.pop_back();
-    }
-    return text;
-}
-
 DeviceInventory::Failure FailureOf(DWORD code) {
-    // An empty context gives the system's text alone.
-    return {code, WithoutLineEnd(Windows::Win32Error(code, "").what())};
-}
-
-// Quillon's lines are 8-bit text, each character one byte.
-std::string Narrow(const wchar_t* text) {
-    std::string narrow;
-    for (; *text != L'\0'; ++text) {
-        narrow += static_cast<char>(*text > 0xFF ? L'?' : *text);
-    }
-    return narrow;
+    return {code, ReportFields::SystemText(code)};
 }
 
 // Quillon asks EXT_CSD first and the firmware information only after a yes; the first refusal on that
@@ -37,15 +20,15 @@ DeviceInventory::Verdict Judge(const DeviceInventory& inventory, const std::stri
     if (inventory.openFailure) {
         verdict.refusal = openRefusal;
     } else if (inventory.extCsdFailure) {
-        verdict.refusal = Narrow(UpdateRules::EXT_CSD_UNREADABLE);
+        verdict.refusal = ReportFields::Narrow(UpdateRules::EXT_CSD_UNREADABLE);
     } else if (const wchar_t* refusal = UpdateRules::EligibilityRefusal(inventory.extCsd)) {
-        verdict.refusal = Narrow(refusal);
+        verdict.refusal = ReportFields::Narrow(refusal);
     } else if (inventory.firmwareInfoFailure) {
-        verdict.refusal = Narrow(UpdateRules::FIRMWARE_INFO_UNAVAILABLE);
+        verdict.refusal = ReportFields::Narrow(UpdateRules::FIRMWARE_INFO_UNAVAILABLE);
     } else {
         const UpdateRules::DownloadPlan plan = UpdateRules::PlanDownload(inventory.firmwareInfo);
         if (plan.refusal != nullptr) {
-            verdict.refusal = Narrow(plan.refusal);
+            verdict.refusal = ReportFields::Narrow(plan.refusal);
         }
         verdict.slot = plan.slot;
         verdict.segmentSize = plan.segmentSize;

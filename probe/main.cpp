@@ -7,9 +7,9 @@
 #include "app/program_version.h"
 #include "app/windows_version.h"
 #include "diag/logger.h"
-#include "diag/win32_error.h"
 #include "probe/device_inventory.h"
 #include "probe/json_report.h"
+#include "probe/report_fields.h"
 #include "probe/text_report.h"
 #include "probe/twin_description.h"
 #include "win32/dll_search.h"
@@ -20,6 +20,8 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+
+using ReportFields::Narrow;
 
 namespace {
 
@@ -69,14 +71,6 @@ std::optional<Options> ParseOptions() {
     return options;
 }
 
-std::string Narrow(const std::wstring& text) {
-    std::string narrow;
-    for (const wchar_t character : text) {
-        narrow += static_cast<char>(character > 0xFF ? L'?' : character);
-    }
-    return narrow;
-}
-
 void WriteError(const std::string& message) {
     std::fputs(("quillon-probe: " + message + "\n").c_str(), stderr);
     std::fflush(stderr);
@@ -95,14 +89,6 @@ void WriteUsage() {
                "\n",
                stderr);
     std::fflush(stderr);
-}
-
-std::string SystemText(DWORD code) {
-    std::string text = Windows::Win32Error(code, "").what();
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-        text.pop_back();
-    }
-    return text;
 }
 
 // Quillon's single-instance guard, held while the device is asked, so that the probe and Quillon never
@@ -162,7 +148,7 @@ ExitCode Run() {
                            ? "'" + Narrow(options->twinPath) +
                                  "' exists already; a device description is only written to a new file"
                            : "could not create the device description '" + Narrow(options->twinPath) +
-                                 "': " + SystemText(error));
+                                 "': " + ReportFields::SystemText(error));
             return BadArguments;
         }
     }

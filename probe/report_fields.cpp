@@ -1,12 +1,41 @@
 #include "probe/report_fields.h"
 
 #include "device/ext_csd.h"
+#include "diag/win32_error.h"
 
+#include <array>
+#include <cstdio>
 #include <cstring>
 
 using namespace StorageFirmware;
 
 namespace ReportFields {
+
+std::string Narrow(const std::wstring& text) {
+    std::string narrow;
+    for (const wchar_t character : text) {
+        narrow += static_cast<char>(character > 0xFF ? L'?' : character);
+    }
+    return narrow;
+}
+
+std::string WithoutLineEnd(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+std::string SystemText(DWORD code) {
+    // Without a context the text is the system's alone.
+    return WithoutLineEnd(Windows::Win32Error(code, "").what());
+}
+
+std::string HexNumber(std::uint32_t value, int digits) {
+    std::array<char, 16> text{};
+    std::snprintf(text.data(), text.size(), "0x%0*lX", digits, static_cast<unsigned long>(value));
+    return text.data();
+}
 
 std::string Hex(const std::uint8_t* bytes, std::size_t length) {
     static const char digits[] = "0123456789abcdef";

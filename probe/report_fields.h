@@ -2,6 +2,8 @@
 
 #include "device/storage_firmware.h"
 
+#include <windows.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -10,6 +12,14 @@
 
 // The register and reply fields as both reports show them, so that the text and the JSON never disagree.
 namespace ReportFields {
+
+// Text as Quillon writes it: 8 bits, each character up to 255 as that byte, every other as "?".
+std::string Narrow(const std::wstring& text);
+std::string WithoutLineEnd(std::string text);
+// The system's text for a Windows error code, as Quillon's error texts carry it, without its line end.
+std::string SystemText(DWORD code);
+// "0x" and the value in upper-case hexadecimal digits, at least `digits` of them.
+std::string HexNumber(std::uint32_t value, int digits);
 
 // Lower-case hexadecimal digits, two per byte, in the order of the bytes.
 std::string Hex(const std::uint8_t* bytes, std::size_t length);

@@ -3,34 +3,21 @@
 #include "device/ext_csd.h"
 #include "probe/report_fields.h"
 
-#include <array>
-#include <cstdio>
+#include <algorithm>
 
 using namespace StorageFirmware;
+using ReportFields::HexNumber;
+using ReportFields::Narrow;
 
 namespace {
 
 // Values start in this column, so that a script can cut them off at a fixed place.
 constexpr std::size_t VALUE_COLUMN = 56;
 
-std::string Narrow(const std::wstring& text) {
-    std::string narrow;
-    for (const wchar_t character : text) {
-        narrow += static_cast<char>(character > 0xFF ? L'?' : character);
-    }
-    return narrow;
-}
-
 std::string Line(const std::string& label, const std::string& value) {
     std::string line = "  " + label + ":";
     line.resize(std::max(VALUE_COLUMN, line.size() + 1), ' ');
     return line + value + "\n";
-}
-
-std::string HexNumber(std::uint32_t value, int digits) {
-    std::array<char, 16> text{};
-    std::snprintf(text.data(), text.size(), "0x%0*lX", digits, static_cast<unsigned long>(value));
-    return text.data();
 }
 
 std::string YesNo(bool value) {
@@ -116,11 +103,8 @@ std::string VerdictSection(const DeviceInventory& inventory) {
     const DeviceInventory::Verdict& verdict = inventory.verdict;
     std::string text = "\nVerdict\n";
     if (!verdict.refusal.empty()) {
-        std::string refusal = verdict.refusal;
-        while (!refusal.empty() && (refusal.back() == '\n' || refusal.back() == '\r')) {
-            refusal.pop_back();
-        }
-        return text + Line("Quillon would", "refuse") + Line("Refusal", refusal);
+        return text + Line("Quillon would", "refuse") +
+               Line("Refusal", ReportFields::WithoutLineEnd(verdict.refusal));
     }
     return text + Line("Quillon would", "update") + Line("Slot", std::to_string(verdict.slot)) +
            Line("Segment size", std::to_string(verdict.segmentSize));

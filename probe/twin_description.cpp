@@ -2,17 +2,12 @@
 
 #include "probe/report_fields.h"
 
-#include <array>
-#include <cstdio>
-
 using namespace StorageFirmware;
 
 namespace {
 
-std::string HexNumber(DWORD value) {
-    std::array<char, 16> text{};
-    std::snprintf(text.data(), text.size(), "0x%08lX", static_cast<unsigned long>(value));
-    return text.data();
+std::string HexNumber(DWORD code) {
+    return ReportFields::HexNumber(code, 8);
 }
 
 std::string Slots(const std::vector<std::uint8_t>& reply) {
