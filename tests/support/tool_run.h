@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <iosfwd>
 #include <map>
 #include <optional>
 #include <string>
@@ -17,6 +18,7 @@ namespace TestSupport {
 enum class Target { Simulator, Driver };
 
 std::string TargetName(Target target);
+void PrintTo(Target target, std::ostream* out);
 
 // One start of quillon.exe or quillon-sim.exe in a working directory of the test's own. Every member has a
 // default, so that a launch names only what it needs: {L"/T:0 /D:fw.ffu"} is a full run on the built-in
