@@ -1,6 +1,7 @@
 /* What the stand-in storage driver's kernel glue calls: the simulated eMMC device behind every drive
    that the driver serves. Plain C, so that the glue can include it beside the kernel's own headers. Every
-   call returns the status that completes the request. */
+   call returns the status that completes the request. Wine completes an open whatever its status, so an
+   open always succeeds here, and one that the device refuses fails at the handle's first control. */
 #pragma once
 
 #include <stddef.h>
