@@ -3,6 +3,7 @@
 #include "tests/support/driver_parameters.h"
 
 #include <ostream>
+#include <stdexcept>
 
 namespace TestSupport {
 
@@ -36,6 +37,10 @@ ToolRun RunTool(const TempDirectory& directory, const ToolLaunch& launch) {
     if (launch.target == Target::Simulator) {
         result = RunProgram(LaunchIn(directory, launch));
     } else {
+        // Under Wine as root, drive 0 is the machine's own disk: the real program is never pointed at it.
+        if (launch.arguments.find(L"T:0") != std::wstring::npos) {
+            throw std::invalid_argument("quillon.exe must never be run on drive 0");
+        }
         WriteBytes(directory / L"device.txt", launch.description);
         const DriverParameters parameters(directory / L"device.txt", directory / L"trace.txt");
         result = RunProgram({BuiltProgram(L"quillon.exe"), launch.arguments, directory.Path(),
