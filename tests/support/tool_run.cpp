@@ -41,10 +41,12 @@ ToolRun RunTool(const TempDirectory& directory, const ToolLaunch& launch) {
         if (launch.arguments.find(L"T:0") != std::wstring::npos) {
             throw std::invalid_argument("quillon.exe must never be run on drive 0");
         }
+        const std::wstring program = launch.program == BuiltProgram(L"quillon-probe-sim.exe")
+                                         ? BuiltProgram(L"quillon-probe.exe")
+                                         : BuiltProgram(L"quillon.exe");
         WriteBytes(directory / L"device.txt", launch.description);
         const DriverParameters parameters(directory / L"device.txt", directory / L"trace.txt");
-        result = RunProgram({BuiltProgram(L"quillon.exe"), launch.arguments, directory.Path(),
-                             launch.environment, launch.input});
+        result = RunProgram({program, launch.arguments, directory.Path(), launch.environment, launch.input});
         WaitForDriverTrace(directory / L"trace.txt");
     }
     ToolRun run;

@@ -33,7 +33,8 @@ struct ToolLaunch {
     std::optional<std::string> input = std::string();
     // A full path; the simulated device unless a test names another program.
     std::wstring program = BuiltProgram(L"quillon-sim.exe");
-    // For RunTool only: the driver target replaces the program by quillon.exe.
+    // For RunTool only: the driver target replaces the program by its real build, quillon-probe.exe for
+    // quillon-probe-sim.exe and quillon.exe for any other.
     Target target = Target::Simulator;
 };
 
