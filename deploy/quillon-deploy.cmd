@@ -16,9 +16,12 @@ set "package=%~f2"
 set "logs=%~f3"
 
 cd /d "%~dp0"
-rem A log left by an earlier run must not pass for this run's. A running instance holds its log open
-rem against deletion, so that log stays.
+rem A log left by an earlier run must not pass for this run's. A log that cannot be removed is another
+rem run's (a running instance holds its log open against deletion) or somebody's wish to keep it (read-only);
+rem the tool leaves such a log alone, so whatever it holds after the run is not this run's record.
 if exist quillon.log del quillon.log >nul 2>&1
+set "foreign="
+if exist quillon.log set "foreign=1"
 
 "%~dp0%program%" /T:%~1 /D:"%package%"
 set "code=%ERRORLEVEL%"
@@ -27,8 +30,10 @@ set "result=%code%"
 if "%code%"=="0" set "result=3010"
 if "%code%"=="5" set "result=1618"
 
-rem With 5 the log in this folder, if any, is the running instance's.
-if "%code%"=="5" goto done
+if defined foreign (
+    echo quillon-deploy: the quillon.log in %~dp0 is not this run's: no log kept 1>&2
+    goto done
+)
 if not exist quillon.log (
     echo quillon-deploy: %program% left no quillon.log in %~dp0 1>&2
     goto done
