@@ -45,8 +45,9 @@ std::string Narrow(const std::wstring& text) {
 }
 
 [[noreturn]] void Refuse(const std::string& message) {
-    std::fputs(("quillon-sim: " + message + "\n").c_str(), stderr);
-    std::fflush(stderr);
+    // The exit code says the description was refused even when standard error is gone.
+    static_cast<void>(std::fputs(("quillon-sim: " + message + "\n").c_str(), stderr));
+    static_cast<void>(std::fflush(stderr));
     std::exit(2);
 }
 

@@ -81,6 +81,7 @@ TEST(eMMCOpen, NamesTheOpenedDriveAndClosesItWhenDestroyed) {
     SimulatedDevice::Install({});
     const LogCapture capture;
     {
+        // cppcheck-suppress unreadVariable ; the object's lifetime is what this test looks at
         const eMMC device(DRIVE);
         EXPECT_EQ(SimulatedDevice::Current().OpenDriveCount(), 1u);
     }
@@ -156,9 +157,10 @@ TEST(eMMCUpdateFirmware, SendsTheImageInSegmentsOfTheReportedSize) {
         SCOPED_TRACE(std::to_string(maxPayload) + " / " + std::to_string(alignment) + ", image " +
                      std::to_string(imageLength));
         const std::string image = PatternBytes(imageLength, maxPayload + imageLength);
-        const Outcome outcome = Update("max_payload = " + std::to_string(maxPayload) +
-                                           "\nalignment = " + std::to_string(alignment),
-                                       image);
+        std::string description = "max_payload = " + std::to_string(maxPayload);
+        description += "\nalignment = ";
+        description += std::to_string(alignment);
+        const Outcome outcome = Update(description, image);
         std::string log = OpenedDevice('0') + UPDATING + DOWNLOADING;
         std::vector<std::string> trace = {Trace::Open("0"), Trace::ExtCsd(), Trace::GetInfo()};
         for (std::size_t i = 0; i < segments.size(); ++i) {
