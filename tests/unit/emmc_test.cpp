@@ -157,11 +157,11 @@ TEST(eMMCUpdateFirmware, SendsTheImageInSegmentsOfTheReportedSize) {
         SCOPED_TRACE(std::to_string(maxPayload) + " / " + std::to_string(alignment) + ", image " +
                      std::to_string(imageLength));
         const std::string image = PatternBytes(imageLength, maxPayload + imageLength);
-        std::string description = "max_payload = " + std::to_string(maxPayload);
-        description += "\nalignment = ";
-        description += std::to_string(alignment);
-        const Outcome outcome = Update(description, image);
-        std::string log = OpenedDevice('0') + UPDATING + DOWNLOADING;
+        const Outcome outcome = Update("max_payload = " + std::to_string(maxPayload) +
+                                           "\nalignment = " + std::to_string(alignment),
+                                       image);
+        std::string log = OpenedDevice('0') + UPDATING;
+        log += DOWNLOADING;
         std::vector<std::string> trace = {Trace::Open("0"), Trace::ExtCsd(), Trace::GetInfo()};
         for (std::size_t i = 0; i < segments.size(); ++i) {
             log += Progress(segments[i].first);
