@@ -12,6 +12,7 @@ public:
     using value_type = T;
 
     VirtualAllocator() = default;
+    // cppcheck-suppress noExplicitConstructor ; containers convert a rebound allocator implicitly
     template <typename U> VirtualAllocator(const VirtualAllocator<U>&) noexcept {}
 
     T* allocate(std::size_t count) {

@@ -32,8 +32,9 @@ std::optional<std::wstring> Environment(const wchar_t* name) {
 }
 
 [[noreturn]] void Refuse(const std::string& message) {
-    std::fputs(("quillon-sim: " + message + "\n").c_str(), stderr);
-    std::fflush(stderr);
+    // The exit code says the description was refused even when standard error is gone.
+    static_cast<void>(std::fputs(("quillon-sim: " + message + "\n").c_str(), stderr));
+    static_cast<void>(std::fflush(stderr));
     std::exit(2);
 }
 

@@ -11,7 +11,8 @@ namespace {
 
 std::string Hex8(std::uint32_t value) {
     std::array<char, 11> text{};
-    std::snprintf(text.data(), text.size(), "0x%08lx", static_cast<unsigned long>(value));
+    // "0x" and eight hexadecimal digits always fit.
+    static_cast<void>(std::snprintf(text.data(), text.size(), "0x%08lx", static_cast<unsigned long>(value)));
     return text.data();
 }
 

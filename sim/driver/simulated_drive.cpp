@@ -51,7 +51,8 @@ std::size_t openHandles = 0;
 
 std::string Hex8(unsigned long value) {
     std::array<char, 11> text{};
-    std::snprintf(text.data(), text.size(), "0x%08lx", value);
+    // "0x" and eight hexadecimal digits always fit.
+    static_cast<void>(std::snprintf(text.data(), text.size(), "0x%08lx", value));
     return text.data();
 }
 

@@ -91,6 +91,7 @@ TEST(SimultaneousStarts, LeaveExactlyOneCompleteLog) {
     LaunchOptions racer{BuiltProgram(L"quillon-sim.exe"), L"/T:0 /D:fw.ffu", directory.Path(), {}};
     racer.suspended = true;
     std::vector<std::unique_ptr<ChildProcess>> runs;
+    runs.reserve(8);
     for (int i = 0; i < 8; ++i) {
         runs.push_back(std::make_unique<ChildProcess>(racer));
     }
@@ -98,6 +99,7 @@ TEST(SimultaneousStarts, LeaveExactlyOneCompleteLog) {
         run->Resume();
     }
     std::vector<DWORD> exitCodes;
+    exitCodes.reserve(runs.size());
     for (const auto& run : runs) {
         exitCodes.push_back(run->Wait());
     }

@@ -34,7 +34,7 @@ constexpr DWORD POWER_CYCLE_REQUIRED = 0x00030207;
 
 // The built-in device's report allows 65536-byte requests with payloads aligned to 512 bytes: the largest
 // aligned payload beside the 32-byte header.
-constexpr std::size_t SEGMENT = (65536 - 32) / 512 * 512;
+constexpr std::size_t SEGMENT = std::size_t{65536 - 32} / 512 * 512;
 // Two full segments and a short third one.
 constexpr std::size_t IMAGE_SIZE = 2 * SEGMENT + 4097;
 
@@ -94,7 +94,8 @@ struct Cell {
 
 std::string Hex(DWORD code) {
     char text[11];
-    std::snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(code));
+    // "0x" and eight hexadecimal digits always fit.
+    static_cast<void>(std::snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(code)));
     return text;
 }
 
@@ -246,6 +247,7 @@ void CheckRun(const Cell& cell, const ToolRun& result) {
     EXPECT_EQ(log.substr(bannerEnd + 4), TextMode(ExpectedBody(cell)));
 
     std::vector<std::string> kinds;
+    kinds.reserve(trace.size());
     for (const auto& line : trace) {
         kinds.push_back(line.kind);
     }

@@ -35,8 +35,9 @@ std::vector<wchar_t> EnvironmentBlock(const std::map<std::wstring, std::wstring>
     }
     std::vector<wchar_t> block;
     for (const auto& [name, value] : variables) {
-        const std::wstring entry = name + L"=" + value;
-        block.insert(block.end(), entry.begin(), entry.end());
+        block.insert(block.end(), name.begin(), name.end());
+        block.push_back(L'=');
+        block.insert(block.end(), value.begin(), value.end());
         block.push_back(L'\0');
     }
     block.push_back(L'\0');

@@ -22,7 +22,8 @@ std::uint32_t ZlibCrc32(std::string_view bytes) {
 
 std::string Hex8(std::uint32_t value) {
     std::array<char, 9> text{};
-    std::snprintf(text.data(), text.size(), "%08lx", static_cast<unsigned long>(value));
+    // Eight hexadecimal digits always fit.
+    static_cast<void>(std::snprintf(text.data(), text.size(), "%08lx", static_cast<unsigned long>(value)));
     return text.data();
 }
 

@@ -12,17 +12,19 @@ const std::wstring& UnitLogPath() {
     static const std::wstring path = [] {
         std::array<wchar_t, MAX_PATH + 1> temp{};
         GetTempPathW(static_cast<DWORD>(temp.size()), temp.data());
-        return std::wstring(temp.data()) + L"quillon-unit-" + std::to_wstring(GetCurrentProcessId()) + L".log";
+        return std::wstring(temp.data()) + L"quillon-unit-" + std::to_wstring(GetCurrentProcessId()) +
+               L".log";
     }();
     return path;
 }
 
 Logger* const logger = [] {
     auto* created = new Logger(LogFile(UnitLogPath()), false);
-    std::atexit([] {
+    // Without the handler only the unit tests' log file stays behind.
+    static_cast<void>(std::atexit([] {
         delete logger;
         DeleteFileW(UnitLogPath().c_str());
-    });
+    }));
     return created;
 }();
 
