@@ -231,7 +231,8 @@ TEST(RandomDevices, EveryOutcomeFollowsTheRules) {
             continue;
         }
         if (++reported <= 5) {
-            std::string report = "case " + Hex(seed) + " breaks the rules:\n";
+            std::string report =
+                "case " + std::to_string(index + 1) + ", seed " + Hex(seed) + ", breaks the rules:\n";
             for (const std::string& violation : violations) {
                 report += "  " + violation + "\n";
             }
