@@ -6,7 +6,6 @@
 #include "app/windows_version.h"
 #include "device/emmc.h"
 #include "diag/logger.h"
-#include "win32/unique_handle.h"
 #include "win32/unique_module.h"
 
 #include <windows.h>
@@ -16,6 +15,7 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -34,18 +34,15 @@ constexpr wchar_t INSTANCE_MUTEX_NAME[] = L"com.zelt.quillon";
 HANDLE instanceMutex = nullptr;
 bool instanceMutexOwned = false;
 
-// Whether another instance holds the guard already. A name that exists but cannot be opened counts as
-// held: in doubt the running instance's log is left alone.
-bool IsAnotherInstanceRunning() {
-    const Win32::UniqueHandle existing(OpenMutexW(SYNCHRONIZE, FALSE, INSTANCE_MUTEX_NAME));
-    return existing.IsValid() || GetLastError() != ERROR_FILE_NOT_FOUND;
-}
+// Set when quillon.log in the current directory is the log of a run that still goes on. Such a run is this
+// one's first instance whatever the guard says: that run may be past its exit path already, and a device
+// phase without a log must never happen.
+bool logHeldByRunningInstance = false;
 
 Logger* CreateLogger() {
-    // A second instance must not empty the log of the instance that runs: it keeps its messages on the
-    // console (in debug mode) and is refused by the guard.
-    auto* created =
-        new Logger(IsAnotherInstanceRunning() ? LogFile() : LogFile(L"quillon.log"), IsDebugModeRequested());
+    LogFile logFile(L"quillon.log");
+    logHeldByRunningInstance = logFile.IsHeldByAnotherRun();
+    auto* created = new Logger(std::move(logFile), IsDebugModeRequested());
     std::atexit([] { delete logger; });
     return created;
 }
@@ -106,6 +103,10 @@ ExitCode Run() {
         return UnsupportedWindows;
     }
 
+    if (logHeldByRunningInstance) {
+        *logger << L"Quillon: already running!";
+        return AlreadyRunning;
+    }
     instanceMutex = CreateMutexW(nullptr, TRUE, INSTANCE_MUTEX_NAME);
     if (instanceMutex == nullptr) {
         return AlreadyRunning;

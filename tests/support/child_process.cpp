@@ -102,7 +102,8 @@ ChildProcess::ChildProcess(const LaunchOptions& options)
     // every other failure, and a program that keeps failing to start, ends the test.
     for (int attempt = 1;; ++attempt) {
         if (CreateProcessW(options.program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                           CREATE_UNICODE_ENVIRONMENT, environment.data(),
+                           CREATE_UNICODE_ENVIRONMENT | (options.suspended ? CREATE_SUSPENDED : 0),
+                           environment.data(),
                            options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(),
                            &startup, &information)) {
             break;
@@ -113,7 +114,7 @@ ChildProcess::ChildProcess(const LaunchOptions& options)
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
-    CloseHandle(information.hThread);
+    mainThread = Win32::UniqueHandle(information.hThread);
     process = Win32::UniqueHandle(information.hProcess);
 }
 
@@ -125,6 +126,12 @@ ChildProcess::~ChildProcess() {
     process.Reset();
     DeleteFileW(outputPath.c_str());
     DeleteFileW(errorPath.c_str());
+}
+
+void ChildProcess::Resume() {
+    if (ResumeThread(mainThread.Get()) == static_cast<DWORD>(-1)) {
+        throw std::runtime_error("cannot resume a child process");
+    }
 }
 
 void ChildProcess::WriteInput(const std::string& bytes) {

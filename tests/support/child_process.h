@@ -23,6 +23,8 @@ struct LaunchOptions {
     // Standard input: these bytes from a file, or, when absent, a pipe that stays open until the test
     // writes to it or the process is waited for.
     std::optional<std::string> input = std::string();
+    // Created with its main thread suspended, so that several programs can be let go in the same instant.
+    bool suspended = false;
 };
 
 class ChildProcess {
@@ -33,6 +35,8 @@ public:
     // Kills the process if it still runs.
     ~ChildProcess();
 
+    // Lets a process that was started suspended run.
+    void Resume();
     // Bytes to the process's standard input pipe (only when it was started without input).
     void WriteInput(const std::string& bytes);
     // Waits until standard output holds text, or the process ends or the time is up; true when it does.
@@ -53,6 +57,7 @@ private:
     std::wstring outputPath;
     std::wstring errorPath;
     Win32::UniqueHandle process;
+    Win32::UniqueHandle mainThread;
     Win32::UniqueHandle inputWriter;
 };
 

@@ -10,6 +10,7 @@
 #include <cwchar>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <sstream>
 
@@ -116,6 +117,26 @@ TEST(LogFile, EmptiesAnEarlierLogAndWritesEachFinishedLineAtOnce) {
               "eMMC::UpdateFirmware - downloading offset 65024...\r\nQuillon: already running!");
 }
 
+TEST(LogFile, LeavesTheLogOfARunThatGoesOnWhole) {
+    const TempDirectory directory;
+    const std::wstring path = directory / L"quillon.log";
+    auto first = std::make_unique<LogFile>(path);
+    first->Write(L"the first run\n");
+    {
+        LogFile second(path);
+        EXPECT_FALSE(second.IsOpen());
+        EXPECT_TRUE(second.IsHeldByAnotherRun());
+        second.Write(L"the second run\n");
+    }
+    EXPECT_EQ(ReadBytes(path), "the first run\r\n");
+
+    first.reset();
+    const LogFile next(path);
+    EXPECT_TRUE(next.IsOpen());
+    EXPECT_FALSE(next.IsHeldByAnotherRun());
+    EXPECT_EQ(ReadBytes(path), "");
+}
+
 TEST(LogFile, LeavesANameItMustNotWriteUntouched) {
     const TempDirectory directory;
     const std::wstring victim = directory / L"victim.txt";
@@ -130,6 +151,7 @@ TEST(LogFile, LeavesANameItMustNotWriteUntouched) {
         SCOPED_TRACE(path ? Narrow(*path) : "no name");
         LogFile log = path ? LogFile(*path) : LogFile();
         EXPECT_FALSE(log.IsOpen());
+        EXPECT_FALSE(log.IsHeldByAnotherRun());
         log.Write(L"text\n");
         Logger(std::move(log), false) << L"more text\n";
     }

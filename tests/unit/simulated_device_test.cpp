@@ -94,6 +94,8 @@ TEST(SimulatedDevice, RefusesMalformedRequests) {
         SCOPED_TRACE(name);
         DeviceDescription description;
         description.slots = {{0, true}, {1, false}, {2, false}};
+        // A driver that reports more than it may take: only the 65536-byte cap refuses the large request.
+        description.maxPayload = 131072;
         SimulatedDevice device(description, RequestTrace::InMemory());
         const HANDLE drive = device.Open(L"\\\\.\\PhysicalDrive0");
         ASSERT_NE(drive, INVALID_HANDLE_VALUE);
