@@ -1,7 +1,7 @@
 // quillon-sim.exe updating a device with a package of several MiB, ended by TerminateProcess at random
 // moments from its start to its last segment, again and again in one folder: the log on disk is always a
 // beginning of the whole run's log that ends at a line end, the killed run's single-instance guard is gone,
-// and the next run starts as if nothing had happened.
+// and the next run in the folder starts as if nothing had happened.
 
 #include "tests/support/child_process.h"
 #include "tests/support/files.h"
@@ -84,7 +84,13 @@ TEST(KilledRuns, LeaveWholeLinesOfTheRunAndNoGuard) {
         EXPECT_TRUE(lineEnd) << "killed after " << delay.count() << " us: a torn last line:\n" << log;
         EXPECT_TRUE(guard == nullptr && guardError == ERROR_FILE_NOT_FOUND)
             << "killed after " << delay.count() << " us: the single-instance guard outlived the run";
-        if (prefix && lineEnd && guard == nullptr) {
+        // A run that ends at once shows that neither the guard nor the log of the killed run holds it back.
+        const ToolRun next = RunTool(directory, {L"/T:1", "drive = 1\n"});
+        EXPECT_EQ(next.exitCode, 8u) << "killed after " << delay.count()
+                                     << " us: the next run did not start normally";
+        EXPECT_EQ(next.log, TextMode(BANNER + USAGE));
+        if (prefix && lineEnd && guard == nullptr && next.exitCode == 8 &&
+            next.log == TextMode(BANNER + USAGE)) {
             ++held;
         }
     }
