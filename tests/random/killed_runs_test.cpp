@@ -78,15 +78,18 @@ TEST(KilledRuns, LeaveWholeLinesOfTheRunAndNoGuard) {
         if (guard != nullptr) {
             CloseHandle(guard);
         }
-        EXPECT_TRUE(prefix) << "killed after " << delay.count()
+        EXPECT_TRUE(prefix) << "run " << run + 1 << ", killed after " << delay.count()
                             << " us: not the beginning of the whole log:\n"
                             << log;
-        EXPECT_TRUE(lineEnd) << "killed after " << delay.count() << " us: a torn last line:\n" << log;
+        EXPECT_TRUE(lineEnd) << "run " << run + 1 << ", killed after " << delay.count()
+                             << " us: a torn last line:\n"
+                             << log;
         EXPECT_TRUE(guard == nullptr && guardError == ERROR_FILE_NOT_FOUND)
-            << "killed after " << delay.count() << " us: the single-instance guard outlived the run";
+            << "run " << run + 1 << ", killed after " << delay.count()
+            << " us: the single-instance guard outlived the run";
         // A run that ends at once shows that neither the guard nor the log of the killed run holds it back.
         const ToolRun next = RunTool(directory, {L"/T:1", "drive = 1\n"});
-        EXPECT_EQ(next.exitCode, 8u) << "killed after " << delay.count()
+        EXPECT_EQ(next.exitCode, 8u) << "run " << run + 1 << ", killed after " << delay.count()
                                      << " us: the next run did not start normally";
         EXPECT_EQ(next.log, TextMode(BANNER + USAGE));
         if (prefix && lineEnd && guard == nullptr && next.exitCode == 8 &&

@@ -57,7 +57,7 @@ std::uint8_t BitZero(Draw& draw, unsigned percent) {
 }
 
 std::uint32_t Filled(Draw& draw) {
-    switch (draw.Below(10)) {
+    switch (draw.Below(30)) {
     case 0:
         // Around the revision, byte 192, and the update-disable byte, 169.
         return static_cast<std::uint32_t>(draw.OneOf<int>({0, 168, 169, 170, 191, 192, 193, 194}));
@@ -73,11 +73,12 @@ std::uint32_t Filled(Draw& draw) {
 
 std::vector<RandomDevice::Slot> Slots(Draw& draw) {
     std::size_t count = 0;
-    switch (draw.Below(10)) {
+    switch (draw.Below(20)) {
     case 0:
         count = draw.OneOf<std::size_t>({0, 255});
         break;
     case 1:
+    case 2:
         count = static_cast<std::size_t>(draw.Between(1, 255));
         break;
     default:
@@ -85,10 +86,10 @@ std::vector<RandomDevice::Slot> Slots(Draw& draw) {
     }
     // Read-only entries come mostly at the front, as the boot firmware's slot does.
     const std::size_t readOnlyFront = draw.Percent(40) ? static_cast<std::size_t>(draw.Below(count + 1)) : 0;
-    const unsigned readOnlyChance = static_cast<unsigned>(draw.OneOf<int>({0, 10, 50, 100}));
+    const unsigned readOnlyChance = static_cast<unsigned>(draw.OneOf<int>({0, 0, 0, 10, 10, 50, 100}));
     std::vector<RandomDevice::Slot> slots;
     for (std::size_t i = 0; i < count; ++i) {
-        const auto number = draw.Percent(5)    ? std::uint8_t{255}
+        const auto number = draw.Percent(3)    ? std::uint8_t{255}
                             : draw.Percent(50) ? static_cast<std::uint8_t>(i)
                                                : draw.Byte();
         slots.push_back({number, i < readOnlyFront || draw.Percent(readOnlyChance)});
@@ -198,11 +199,13 @@ std::string Hex(DWORD code) {
 RandomDevice RandomDevice::FromSeed(std::uint64_t seed) {
     Draw draw(seed);
     RandomDevice device;
-    device.extCsdRev = draw.Percent(15) ? draw.Byte() : draw.OneOf<std::uint8_t>({0, 6, 7, 7, 8, 8, 8, 255});
-    device.supportedModes = BitZero(draw, 85);
-    device.fwConfig = BitZero(draw, 15);
+    // Every revision below 7 is refused alike: 0 and 6 stand for them, beside 7, 8, 255 and any byte.
+    device.extCsdRev = draw.Percent(10) ? draw.OneOf<std::uint8_t>({0, 6, draw.Byte()})
+                                        : draw.OneOf<std::uint8_t>({7, 8, 8, 255, draw.Byte()});
+    device.supportedModes = BitZero(draw, 92);
+    device.fwConfig = BitZero(draw, 8);
     device.extCsdFilled = Filled(draw);
-    device.supportUpgrade = !draw.Percent(7);
+    device.supportUpgrade = !draw.Percent(4);
     device.slots = Slots(draw);
     device.alignment = Alignment(draw);
     device.maxPayload = MaxPayload(draw);
@@ -210,7 +213,7 @@ RandomDevice RandomDevice::FromSeed(std::uint64_t seed) {
     device.imageLength = ImageLength(draw, segment);
 
     const DWORD code = ErrorCode(draw);
-    switch (draw.Below(20)) {
+    switch (draw.Below(33)) {
     case 0:
         device.openError = code;
         break;
@@ -224,14 +227,20 @@ RandomDevice RandomDevice::FromSeed(std::uint64_t seed) {
     case 4:
     case 5:
     case 6:
-        device.activateError = code;
-        break;
     case 7:
     case 8:
+        device.activateError = code;
+        break;
     case 9:
     case 10:
     case 11:
-    case 12: {
+    case 12:
+    case 13:
+    case 14:
+    case 15:
+    case 16:
+    case 17:
+    case 18: {
         // The first, the last and any request between, and one beyond the last that never comes.
         const std::uint32_t requests =
             segment == 0 || device.imageLength <= segment ? 1 : (device.imageLength + segment - 1) / segment;

@@ -115,10 +115,14 @@ Observed RunDevicePhase(const RandomDevice& device, std::string_view image, LogT
     return observed;
 }
 
-// The number after `name=` in a request line.
-std::uint64_t Field(const std::string& line, const char* name) {
-    const std::size_t at = line.find(std::string(" ") + name + "=");
-    return at == std::string::npos ? ~0ull : std::stoull(line.substr(at + std::strlen(name) + 2));
+// The number after ` name=` in a request line.
+std::uint64_t Field(const std::string& line, std::string_view name) {
+    for (std::size_t at = line.find(name); at != std::string::npos; at = line.find(name, at + 1)) {
+        if (at > 0 && line[at - 1] == ' ' && line.compare(at + name.size(), 1, "=") == 0) {
+            return std::strtoull(line.c_str() + at + name.size() + 1, nullptr, 10);
+        }
+    }
+    return ~0ull;
 }
 
 bool Failed(const std::string& line) {
@@ -135,21 +139,26 @@ std::string Hex(std::uint64_t value) {
 std::vector<std::string> Violations(std::string_view image, const ExpectedUpdate& expected,
                                     const Observed& observed) {
     std::vector<std::string> found;
-    const auto check = [&found](bool holds, const std::string& what) {
+    // The words are put together only for a promise that does not hold.
+    const auto check = [&found](bool holds, const auto& words) {
         if (!holds) {
-            found.push_back(what);
+            found.push_back(words());
         }
     };
-    check(observed.result == expected.result, std::string("result ") + (observed.result ? "true" : "false") +
-                                                  ", the rules say " + (expected.result ? "true" : "false"));
-    check(observed.log == TextMode(expected.log),
-          "the log differs; it is:\n" + observed.log + "\nthe rules say:\n" + TextMode(expected.log));
+    check(observed.result == expected.result, [&] {
+        return std::string("result ") + (observed.result ? "true" : "false") + ", the rules say " +
+               (expected.result ? "true" : "false");
+    });
+    const std::string log = TextMode(expected.log);
+    check(observed.log == log,
+          [&] { return "the log differs; it is:\n" + observed.log + "\nthe rules say:\n" + log; });
     const bool openFailed = expected.log.empty();
     check(observed.exception == (openFailed ? expected.closing : std::string()),
-          "the exception text is '" + observed.exception + "'");
+          [&] { return "the exception text is '" + observed.exception + "'"; });
+    const std::string none = "(none)";
     for (std::size_t i = 0; i < std::max(observed.trace.size(), expected.trace.size()); ++i) {
-        const std::string seen = i < observed.trace.size() ? observed.trace[i] : "(none)";
-        const std::string due = i < expected.trace.size() ? expected.trace[i] : "(none)";
+        const std::string& seen = i < observed.trace.size() ? observed.trace[i] : none;
+        const std::string& due = i < expected.trace.size() ? expected.trace[i] : none;
         if (seen != due) {
             found.push_back("request " + std::to_string(i + 1) + " is: " + seen +
                             "\n  the rules say: " + due);
@@ -159,53 +168,68 @@ std::vector<std::string> Violations(std::string_view image, const ExpectedUpdate
 
     // The promises, from what the device saw alone.
     const auto& trace = observed.trace;
+    static const std::vector<std::string> closingTexts = [] {
+        std::vector<std::string> texts;
+        for (const std::string* text :
+             {&UPDATED, &UPDATED_REBOOT_REQUIRED, &UNKNOWN_ERROR, &NO_UPGRADE, &NO_FREE_SLOT,
+              &UNUSABLE_PAYLOAD, &BAD_IMAGE, &DOWNLOAD_FAILED, &BAD_SLOT, &VERSION_TOO_OLD, &MODE_UNSUPPORTED,
+              &FFU_DISABLED, &GENERAL_FAILURE}) {
+            texts.push_back(TextMode(*text));
+        }
+        return texts;
+    }();
     std::size_t closings = 0;
-    for (const std::string* text : {&UPDATED, &UPDATED_REBOOT_REQUIRED, &UNKNOWN_ERROR, &NO_UPGRADE,
-                                    &NO_FREE_SLOT, &UNUSABLE_PAYLOAD, &BAD_IMAGE, &DOWNLOAD_FAILED, &BAD_SLOT,
-                                    &VERSION_TOO_OLD, &MODE_UNSUPPORTED, &FFU_DISABLED, &GENERAL_FAILURE}) {
-        for (std::size_t at = observed.log.find(TextMode(*text)); at != std::string::npos;
-             at = observed.log.find(TextMode(*text), at + 1)) {
+    for (const std::string& text : closingTexts) {
+        for (std::size_t at = observed.log.find(text); at != std::string::npos;
+             at = observed.log.find(text, at + 1)) {
             ++closings;
         }
     }
-    check(closings == (openFailed ? 0u : 1u), std::to_string(closings) + " closing messages");
+    check(closings == (openFailed ? 0u : 1u), [&] { return std::to_string(closings) + " closing messages"; });
     std::uint64_t nextOffset = 0;
     std::size_t downloads = 0;
     bool downloadFailed = false;
     for (std::size_t i = 0; i < trace.size(); ++i) {
         const std::string& line = trace[i];
-        check(i + 1 == trace.size() || !Failed(line), "a request after a failed one: " + line);
-        check(!downloadFailed || line.rfind("activate ", 0) != 0, "an activation after a failed download");
+        check(i + 1 == trace.size() || !Failed(line),
+              [&] { return "a request after a failed one: " + line; });
+        check(!downloadFailed || line.rfind("activate ", 0) != 0,
+              [] { return std::string("an activation after a failed download"); });
         if (line.rfind("download ", 0) != 0) {
             continue;
         }
         ++downloads;
         downloadFailed = Failed(line);
         const bool lastSent = i + 1 == trace.size() || trace[i + 1].rfind("download ", 0) != 0;
-        check(Field(line, "offset") == nextOffset, "a segment out of order: " + line);
-        check(Field(line, "in") <= 65536, "a request above 65536 bytes: " + line);
+        check(Field(line, "offset") == nextOffset, [&] { return "a segment out of order: " + line; });
+        check(Field(line, "in") <= 65536, [&] { return "a request above 65536 bytes: " + line; });
         check(Field(line, "flags") == (lastSent ? 2u : 0u) || (downloadFailed && Field(line, "flags") == 0),
-              "the last-segment flag on another segment, or other flags: " + line);
+              [&] { return "the last-segment flag on another segment, or other flags: " + line; });
         check(lastSent || Field(line, "length") == expected.segmentSize,
-              "a short segment before the last: " + line);
+              [&] { return "a short segment before the last: " + line; });
         check(Field(line, "slot") == expected.slot,
-              "a segment for another slot than the first writable: " + line);
+              [&] { return "a segment for another slot than the first writable: " + line; });
         nextOffset += Field(line, "length");
     }
     if (observed.result) {
         const std::string& activation = trace.empty() ? std::string() : trace.back();
         check(activation.rfind("activate ", 0) == 0 &&
                   (!Failed(activation) || activation.find("error 0x00030207") != std::string::npos),
-              "success without an activation that reported one: " + activation);
-        check(downloads != 0 && nextOffset == image.size(), "success without the whole image sent");
+              [&] { return "success without an activation that reported one: " + activation; });
+        check(downloads != 0 && nextOffset == image.size(),
+              [] { return std::string("success without the whole image sent"); });
         const SimulatedDevice::Download& received = observed.received;
         check(received.complete && received.length == image.size() &&
                   received.crc32 == ImageCrc32(static_cast<std::uint32_t>(image.size())) &&
                   received.slot == expected.slot,
-              "success, but the device holds " + std::to_string(received.length) + " bytes with CRC-32 " +
-                  Hex(received.crc32) + " in slot " + std::to_string(received.slot));
+              [&] {
+                  return "success, but the device holds " + std::to_string(received.length) +
+                         " bytes with CRC-32 " + Hex(received.crc32) + " in slot " +
+                         std::to_string(received.slot);
+              });
     }
-    check(observed.openDrives == 0, std::to_string(observed.openDrives) + " drive handles left open");
+    check(observed.openDrives == 0,
+          [&] { return std::to_string(observed.openDrives) + " drive handles left open"; });
     return found;
 }
 
