@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <initializer_list>
+#include <numeric>
 
 namespace TestSupport {
 
@@ -29,6 +30,19 @@ public:
     std::uint64_t Below(std::uint64_t count) { return Next() % count; }
     std::uint64_t Between(std::uint64_t low, std::uint64_t high) { return low + Below(high - low + 1); }
     bool Percent(unsigned chance) { return Below(100) < chance; }
+    // The index of one of the weights, each as often as its weight says.
+    std::size_t Pick(std::initializer_list<unsigned> weights) {
+        std::uint64_t left = Below(std::accumulate(weights.begin(), weights.end(), 0u));
+        std::size_t index = 0;
+        for (const unsigned weight : weights) {
+            if (left < weight) {
+                break;
+            }
+            left -= weight;
+            ++index;
+        }
+        return index;
+    }
     std::uint8_t Byte() { return static_cast<std::uint8_t>(Next()); }
     template <typename T> T OneOf(std::initializer_list<T> values) {
         return values.begin()[Below(values.size())];
@@ -57,7 +71,7 @@ std::uint8_t BitZero(Draw& draw, unsigned percent) {
 }
 
 std::uint32_t Filled(Draw& draw) {
-    switch (draw.Below(30)) {
+    switch (draw.Pick({1, 1, 1, 27})) {
     case 0:
         // Around the revision, byte 192, and the update-disable byte, 169.
         return static_cast<std::uint32_t>(draw.OneOf<int>({0, 168, 169, 170, 191, 192, 193, 194}));
@@ -73,12 +87,11 @@ std::uint32_t Filled(Draw& draw) {
 
 std::vector<RandomDevice::Slot> Slots(Draw& draw) {
     std::size_t count = 0;
-    switch (draw.Below(20)) {
+    switch (draw.Pick({1, 2, 17})) {
     case 0:
         count = draw.OneOf<std::size_t>({0, 255});
         break;
     case 1:
-    case 2:
         count = static_cast<std::size_t>(draw.Between(1, 255));
         break;
     default:
@@ -98,27 +111,24 @@ std::vector<RandomDevice::Slot> Slots(Draw& draw) {
 }
 
 std::uint32_t Alignment(Draw& draw) {
-    switch (draw.Below(20)) {
+    switch (draw.Pick({1, 2, 1, 1, 1, 2, 2, 1, 1, 8})) {
     case 0:
         return 0;
     case 1:
-    case 2:
         return 1;
-    case 3:
+    case 2:
         return 2;
-    case 4:
+    case 3:
         return 3;
-    case 5:
+    case 4:
         return 65536;
-    case 6:
-    case 7:
+    case 5:
         return 4096;
-    case 8:
-    case 9:
+    case 6:
         return static_cast<std::uint32_t>(1) << draw.Below(17);
-    case 10:
+    case 7:
         return static_cast<std::uint32_t>(draw.Between(1, 70000));
-    case 11:
+    case 8:
         return static_cast<std::uint32_t>(draw.Next());
     default:
         return 512;
@@ -126,22 +136,18 @@ std::uint32_t Alignment(Draw& draw) {
 }
 
 std::uint32_t MaxPayload(Draw& draw) {
-    switch (draw.Below(20)) {
+    switch (draw.Pick({1, 1, 2, 3, 2, 1, 10})) {
     case 0:
         return static_cast<std::uint32_t>(draw.Below(32));
     case 1:
         return static_cast<std::uint32_t>(draw.Between(32, 600));
     case 2:
-    case 3:
         return static_cast<std::uint32_t>(draw.Between(601, 65535));
-    case 4:
-    case 5:
-    case 6:
+    case 3:
         return static_cast<std::uint32_t>(draw.Between(65536 - 64, 65536 + 64));
-    case 7:
-    case 8:
+    case 4:
         return draw.OneOf<std::uint32_t>({131072, 0xFFFFFFFF, 0x80000000});
-    case 9:
+    case 5:
         return static_cast<std::uint32_t>(draw.Between(65537, 0xFFFFFFFF));
     default:
         return 65536;
@@ -156,34 +162,24 @@ std::uint32_t ImageLength(Draw& draw, std::uint32_t segment) {
     // Tiny segments are capped at a few hundred requests, so that one case stays cheap.
     const std::uint64_t longest = std::min<std::uint64_t>(MAX_IMAGE_LENGTH, 400ull * segment);
     std::uint64_t length = 0;
-    switch (draw.Below(100)) {
+    switch (draw.Percent(1) ? 5 : draw.Pick({2, 4, 3, 2, 9})) {
     case 0:
-        length = draw.Below(longest + 1);
+        length = draw.Below(3);
+        break;
+    case 1:
+        length = segment + draw.Between(0, 2) - 1;
+        break;
+    case 2:
+        length = segment * draw.Between(2, 3) + draw.Between(0, 2) - 1;
+        break;
+    case 3:
+        length = draw.Below(4096);
+        break;
+    case 4:
+        length = draw.Below(2ull * segment + 1);
         break;
     default:
-        switch (draw.Below(20)) {
-        case 0:
-        case 1:
-            length = draw.Below(3);
-            break;
-        case 2:
-        case 3:
-        case 4:
-        case 5:
-            length = segment + draw.Between(0, 2) - 1;
-            break;
-        case 6:
-        case 7:
-        case 8:
-            length = segment * draw.Between(2, 3) + draw.Between(0, 2) - 1;
-            break;
-        case 9:
-        case 10:
-            length = draw.Below(4096);
-            break;
-        default:
-            length = draw.Below(2ull * segment + 1);
-        }
+        length = draw.Below(longest + 1);
     }
     return static_cast<std::uint32_t>(std::min(length, longest));
 }
@@ -213,7 +209,7 @@ RandomDevice RandomDevice::FromSeed(std::uint64_t seed) {
     device.imageLength = ImageLength(draw, segment);
 
     const DWORD code = ErrorCode(draw);
-    switch (draw.Below(33)) {
+    switch (draw.Pick({1, 1, 1, 6, 10, 14})) {
     case 0:
         device.openError = code;
         break;
@@ -224,23 +220,9 @@ RandomDevice RandomDevice::FromSeed(std::uint64_t seed) {
         device.infoError = code;
         break;
     case 3:
-    case 4:
-    case 5:
-    case 6:
-    case 7:
-    case 8:
         device.activateError = code;
         break;
-    case 9:
-    case 10:
-    case 11:
-    case 12:
-    case 13:
-    case 14:
-    case 15:
-    case 16:
-    case 17:
-    case 18: {
+    case 4: {
         // The first, the last and any request between, and one beyond the last that never comes.
         const std::uint32_t requests =
             segment == 0 || device.imageLength <= segment ? 1 : (device.imageLength + segment - 1) / segment;

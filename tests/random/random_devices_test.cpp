@@ -261,7 +261,7 @@ TEST(RandomDevices, EveryOutcomeFollowsTheRules) {
                 report += "  " + violation + "\n";
             }
             report += "device:\n" + device.Description() + "image: " + std::to_string(device.imageLength) +
-                      " bytes\nreplay: cmake/wine-run build/x64/wine-prefix "
+                      " bytes\nreplay, in the repository: cmake/wine-run $PWD/build/x64/wine-prefix "
                       "build/x64/bin/quillon_random_device_tests.exe --case=" +
                       Hex(seed);
             ADD_FAILURE() << report;

@@ -73,8 +73,10 @@ TEST(RunsInARow, EveryRunEndsAsTheRulesSay) {
             result.trace == expected.trace && result.errors.empty()) {
             ++held;
         } else if (++reported <= 5) {
-            ADD_FAILURE() << "run " << run + 1 << " (seed " << seed << ") ended with " << result.exitCode
-                          << ", the rules say " << expected.exitCode << "\nlog:\n"
+            ADD_FAILURE() << "run " << run + 1
+                          << " (its device in process: quillon_random_device_tests.exe --case=0x" << std::hex
+                          << seed << std::dec << ") ended with " << result.exitCode << ", the rules say "
+                          << expected.exitCode << "\nlog:\n"
                           << result.log << "\nthe rules say:\n"
                           << expected.log << "\ntrace:\n"
                           << result.trace << "the rules say:\n"
