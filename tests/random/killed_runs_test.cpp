@@ -24,8 +24,9 @@ using namespace TestSupport;
 namespace {
 
 constexpr int KILLED_RUNS = 60;
-// 12 MiB: 194 segments of 65024 bytes.
-constexpr std::size_t PACKAGE_LENGTH = 12 << 20;
+// 32 MiB, long enough a download to aim at on a fast machine: 517 segments of 65024 bytes.
+constexpr std::size_t PACKAGE_LENGTH = 32 << 20;
+constexpr std::size_t SEGMENTS = (PACKAGE_LENGTH + 65023) / 65024;
 
 std::size_t Lines(const std::string& log) {
     return static_cast<std::size_t>(std::count(log.begin(), log.end(), '\n'));
@@ -36,18 +37,36 @@ TEST(KilledRuns, LeaveWholeLinesOfTheRunAndNoGuard) {
     WriteBytes(directory / L"package.ffu", PatternBytes(PACKAGE_LENGTH));
     const ToolLaunch launch{L"/T:1 /D:package.ffu", "drive = 1\n"};
 
+    // A whole run, watched for how long its start-up and its download take. A third of the kills fall into
+    // the start-up; two in three wait for the first segment of their own run and fall into its download,
+    // however fast or busy the machine is.
+    ChildProcess watched(LaunchIn(directory, launch));
     const auto started = std::chrono::steady_clock::now();
-    const ToolRun whole = RunTool(directory, launch);
-    const auto runTime = std::chrono::steady_clock::now() - started;
-    ASSERT_EQ(whole.exitCode, 0u) << whole.log;
+    std::chrono::microseconds downloadBegins{0};
+    std::chrono::microseconds downloadEnds{0};
+    for (bool ended = false; !ended;) {
+        ended = watched.EndsWithin(std::chrono::milliseconds(0));
+        const std::string log = ReadBytes(directory / L"quillon.log");
+        const auto now =
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+        if (downloadBegins.count() == 0 && log.find(TextMode(Progress(0))) != std::string::npos) {
+            downloadBegins = now;
+        }
+        if (downloadEnds.count() == 0 && log.find(TextMode(UPDATED)) != std::string::npos) {
+            downloadEnds = now;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    ASSERT_EQ(watched.Wait(), 0u);
+    const std::string whole = ReadBytes(directory / L"quillon.log");
     const std::size_t banner = Lines(TextMode(BANNER));
     const std::size_t downloadStart = banner + 3;
-    ASSERT_EQ(Lines(whole.log), downloadStart + 194 + 3) << whole.log;
+    ASSERT_EQ(Lines(whole), downloadStart + SEGMENTS + 3) << whole;
+    ASSERT_LT(downloadBegins, downloadEnds);
 
-    // The last fifth of a whole run is the closing lines and the process's own end.
     std::mt19937 draw(20261208);
-    const auto runMicroseconds = std::chrono::duration_cast<std::chrono::microseconds>(runTime).count();
-    std::uniform_int_distribution<long long> moment(0, runMicroseconds * 4 / 5);
+    std::uniform_int_distribution<long long> beforeMoment(0, downloadBegins.count());
+    std::uniform_int_distribution<long long> duringMoment(0, (downloadEnds - downloadBegins).count());
     int held = 0;
     int beforeLog = 0;
     int beforeDownload = 0;
@@ -55,8 +74,13 @@ TEST(KilledRuns, LeaveWholeLinesOfTheRunAndNoGuard) {
     std::vector<std::size_t> segmentsAnnounced;
     for (int run = 0; run < KILLED_RUNS; ++run) {
         DeleteFileW((directory / L"quillon.log").c_str());
-        const auto delay = std::chrono::microseconds(moment(draw));
+        const bool inDownload = run % 3 != 0;
+        const auto delay = std::chrono::microseconds(inDownload ? duringMoment(draw) : beforeMoment(draw));
         ChildProcess child(LaunchIn(directory, launch));
+        while (inDownload && !child.EndsWithin(std::chrono::milliseconds(0)) &&
+               ReadBytes(directory / L"quillon.log").find(TextMode(Progress(0))) == std::string::npos) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
         std::this_thread::sleep_for(delay);
         child.Terminate();
         const std::string log = ReadBytes(directory / L"quillon.log");
@@ -65,13 +89,13 @@ TEST(KilledRuns, LeaveWholeLinesOfTheRunAndNoGuard) {
             ++beforeLog;
         } else if (lines <= downloadStart) {
             ++beforeDownload;
-        } else if (lines <= downloadStart + 194) {
+        } else if (lines <= downloadStart + SEGMENTS) {
             segmentsAnnounced.push_back(lines - downloadStart);
         } else {
             ++afterDownload;
         }
 
-        const bool prefix = whole.log.compare(0, log.size(), log) == 0 && log.size() <= whole.log.size();
+        const bool prefix = whole.compare(0, log.size(), log) == 0 && log.size() <= whole.size();
         const bool lineEnd = log.empty() || log.compare(log.size() - 2, 2, "\r\n") == 0;
         const HANDLE guard = OpenMutexW(SYNCHRONIZE, FALSE, INSTANCE_MUTEX_NAME);
         const DWORD guardError = GetLastError();
@@ -99,17 +123,17 @@ TEST(KilledRuns, LeaveWholeLinesOfTheRunAndNoGuard) {
     }
     const ToolRun after = RunTool(directory, launch);
     EXPECT_EQ(after.exitCode, 0u);
-    EXPECT_EQ(after.log, whole.log);
+    EXPECT_EQ(after.log, whole);
     std::sort(segmentsAnnounced.begin(), segmentsAnnounced.end());
     std::cout << "killed runs: " << KILLED_RUNS << " runs, " << held << " held; killed before the log "
               << beforeLog << ", before the download " << beforeDownload << ", during it "
               << segmentsAnnounced.size();
     if (!segmentsAnnounced.empty()) {
         std::cout << " (after segment " << segmentsAnnounced.front() << " to " << segmentsAnnounced.back()
-                  << " of 194)";
+                  << " of " << SEGMENTS << ")";
     }
-    std::cout << ", after it " << afterDownload << "; a whole run " << runMicroseconds / 1000 << " ms"
-              << std::endl;
+    std::cout << ", after it " << afterDownload << "; the download from " << downloadBegins.count() / 1000
+              << " to " << downloadEnds.count() / 1000 << " ms" << std::endl;
     EXPECT_EQ(held, KILLED_RUNS);
 }
 
