@@ -47,6 +47,12 @@ std::string Utf8(const wchar_t* text) {
     return utf8;
 }
 
+void Returned(DWORD* returned, DWORD length) {
+    if (returned != nullptr) {
+        *returned = length;
+    }
+}
+
 bool AllZero(const std::uint8_t* bytes, std::size_t length) {
     return std::all_of(bytes, bytes + length, [](std::uint8_t b) { return b == 0; });
 }
@@ -115,7 +121,8 @@ void SimulatedDevice::Close(HANDLE drive) {
     openDrives.erase(drive);
 }
 
-BOOL SimulatedDevice::ReadExtCsd(HANDLE drive, void* extCsd, DWORD extCsdLength) {
+BOOL SimulatedDevice::ReadExtCsd(HANDLE drive, void* extCsd, DWORD extCsdLength, DWORD* returned) {
+    Returned(returned, 0);
     const std::string request = "ext_csd" + Lengths(0, extCsdLength);
     if (!IsOpen(drive)) {
         return Answer(request, ERROR_INVALID_HANDLE);
@@ -131,11 +138,13 @@ BOOL SimulatedDevice::ReadExtCsd(HANDLE drive, void* extCsd, DWORD extCsdLength)
     registerBytes[ExtCsd::SUPPORTED_MODES] = description.supportedModes;
     registerBytes[ExtCsd::FW_CONFIG] = description.fwConfig;
     std::memcpy(extCsd, registerBytes.data(), description.extCsdFilled);
+    Returned(returned, description.extCsdFilled);
     return Answer(request, std::nullopt);
 }
 
 BOOL SimulatedDevice::GetFirmwareInfo(HANDLE drive, const void* query, DWORD queryLength, void* info,
-                                      DWORD infoLength) {
+                                      DWORD infoLength, DWORD* returned) {
+    Returned(returned, 0);
     const auto fields = ReadRequest<STORAGE_HW_FIRMWARE_INFO_QUERY>(query, queryLength);
     const std::string request = "get_info version=" + std::to_string(fields.Version) +
                                 " size=" + std::to_string(fields.Size) +
@@ -175,11 +184,13 @@ BOOL SimulatedDevice::GetFirmwareInfo(HANDLE drive, const void* query, DWORD que
         std::memcpy(slot.Revision, "QSIM0001", 8);
         std::memcpy(bytes + sizeof(reply) + i * sizeof(slot), &slot, sizeof(slot));
     }
+    Returned(returned, reply.Size);
     return Answer(request, std::nullopt);
 }
 
 BOOL SimulatedDevice::DownloadFirmware(HANDLE drive, const void* request, DWORD requestLength, void* reply,
-                                       DWORD replyLength) {
+                                       DWORD replyLength, DWORD* returned) {
+    Returned(returned, 0);
     const auto header = ReadRequest<STORAGE_HW_FIRMWARE_DOWNLOAD>(request, requestLength);
     const std::uint8_t* payload =
         request == nullptr ? nullptr : static_cast<const std::uint8_t*>(request) + sizeof(header);
@@ -235,7 +246,8 @@ BOOL SimulatedDevice::DownloadFirmware(HANDLE drive, const void* request, DWORD 
 }
 
 BOOL SimulatedDevice::ActivateFirmware(HANDLE drive, const void* request, DWORD requestLength, void* reply,
-                                       DWORD replyLength) {
+                                       DWORD replyLength, DWORD* returned) {
+    Returned(returned, 0);
     const auto fields = ReadRequest<STORAGE_HW_FIRMWARE_ACTIVATE>(request, requestLength);
     const std::string line = "activate version=" + std::to_string(fields.Version) +
                              " size=" + std::to_string(fields.Size) +
@@ -256,4 +268,8 @@ BOOL SimulatedDevice::ActivateFirmware(HANDLE drive, const void* request, DWORD 
     }
     activeSlot = fields.Slot;
     return Answer(line, std::nullopt);
+}
+
+BOOL SimulatedDevice::Refuse(const std::string& request) {
+    return Answer(request, ERROR_INVALID_PARAMETER);
 }

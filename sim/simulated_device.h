@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <string>
 
 // An eMMC device behind a storage driver that checks every request as strictly as a real driver would.
 // A malformed request fails with ERROR_INVALID_PARAMETER and shows in the trace, so that a protocol
@@ -35,12 +36,18 @@ public:
 
     HANDLE Open(const wchar_t* drivePath);
     void Close(HANDLE drive);
-    BOOL ReadExtCsd(HANDLE drive, void* extCsd, DWORD extCsdLength);
-    BOOL GetFirmwareInfo(HANDLE drive, const void* query, DWORD queryLength, void* info, DWORD infoLength);
+    // Each control answers as DeviceIoControl does; `returned`, when given, receives how many leading bytes
+    // of the output the device filled.
+    BOOL ReadExtCsd(HANDLE drive, void* extCsd, DWORD extCsdLength, DWORD* returned = nullptr);
+    BOOL GetFirmwareInfo(HANDLE drive, const void* query, DWORD queryLength, void* info, DWORD infoLength,
+                         DWORD* returned = nullptr);
     BOOL DownloadFirmware(HANDLE drive, const void* request, DWORD requestLength, void* reply,
-                          DWORD replyLength);
+                          DWORD replyLength, DWORD* returned = nullptr);
     BOOL ActivateFirmware(HANDLE drive, const void* request, DWORD requestLength, void* reply,
-                          DWORD replyLength);
+                          DWORD replyLength, DWORD* returned = nullptr);
+    // A request that a driver in front of the device found malformed before the device could see it:
+    // traced with the description given and failed with ERROR_INVALID_PARAMETER, like the device's own.
+    BOOL Refuse(const std::string& request);
 
     const RequestTrace& Trace() const { return trace; }
     // The image being downloaded, or the last one completed.

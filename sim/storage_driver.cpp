@@ -7,13 +7,11 @@
 
 #include "device/storage_driver.h"
 
+#include "sim/description_file.h"
 #include "sim/simulated_device.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 
@@ -33,17 +31,6 @@ std::optional<std::wstring> Environment(const wchar_t* name) {
     return value;
 }
 
-std::string Narrow(const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) {
-        return {};
-    }
-    std::string narrow(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, narrow.data(), size, nullptr, nullptr);
-    narrow.pop_back();
-    return narrow;
-}
-
 [[noreturn]] void Refuse(const std::string& message) {
     std::fputs(("quillon-sim: " + message + "\n").c_str(), stderr);
     std::fflush(stderr);
@@ -51,16 +38,10 @@ std::string Narrow(const std::wstring& text) {
 }
 
 DeviceDescription ReadDescription(const std::wstring& path) {
-    std::ifstream file(std::filesystem::path(path), std::ios::binary);
-    const std::string text(std::istreambuf_iterator<char>(file), {});
-    if (!file.is_open() || file.bad()) {
-        Refuse("cannot read the device description '" + Narrow(path) + "'");
-    }
     try {
-        return DeviceDescription::Parse(text);
-    } catch (const DescriptionError& error) {
-        Refuse("device description '" + Narrow(path) + "', line " + std::to_string(error.Line()) + ": " +
-               error.what());
+        return DescriptionFile::Read(path);
+    } catch (const DescriptionFileError& error) {
+        Refuse(error.what());
     }
 }
 
@@ -73,7 +54,7 @@ struct ProcessDevice {
             try {
                 trace = RequestTrace(*tracePath);
             } catch (const std::runtime_error&) {
-                Refuse("cannot create the request trace '" + Narrow(*tracePath) + "'");
+                Refuse("cannot create the request trace '" + NarrowPath(*tracePath) + "'");
             }
         }
         const auto descriptionPath = Environment(L"QUILLON_SIM_DEVICE");

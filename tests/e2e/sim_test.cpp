@@ -1,6 +1,9 @@
-// quillon-sim.exe through every outcome of the device phase: the log, the exit code and every request the
-// simulated device received.
+// Every outcome of the device phase on both targets, quillon-sim.exe and the real quillon.exe through the
+// stand-in storage driver: the log, the exit code and every request the simulated device received, the same
+// byte for byte on both.
 
+#include "sim/device_description.h"
+#include "sim/driver/served_description.h"
 #include "tests/support/files.h"
 #include "tests/support/tool_run.h"
 #include "tests/support/tool_texts.h"
@@ -17,6 +20,8 @@ namespace {
 constexpr std::size_t SEGMENT = 65024;
 // Two full segments and a short last one.
 constexpr std::size_t THREE_SEGMENTS = 2 * SEGMENT + 1000;
+// Both targets serve the device on drive 1: the stand-in driver never serves drive 0.
+const std::string DRIVE = "drive = 1\n";
 
 struct Expected {
     std::string log;
@@ -65,30 +70,30 @@ std::vector<std::string> operator+(std::vector<std::string> lines, const std::ve
 // A run that stops at the eligibility test with the given closing and the given EXT_CSD answer.
 Outcome Ineligible(const char* name, const std::string& description, const std::string& closing,
                    const std::string& extCsd = "ok") {
-    return {name, description, L"/T:0 /D:fw.ffu", 1000, 1, [=](const std::string&) {
-                return Expected{OpenedDevice('0') + closing, {Trace::Open("0"), Trace::ExtCsd(extCsd)}};
+    return {name, DRIVE + description, L"/T:1 /D:fw.ffu", 1000, 1, [=](const std::string&) {
+                return Expected{OpenedDevice('1') + closing, {Trace::Open("1"), Trace::ExtCsd(extCsd)}};
             }};
 }
 
 // A run that stops after the firmware information query.
 Outcome NoUpdate(const char* name, const std::string& description, const std::string& closing,
                  const std::string& query = "ok") {
-    return {name, description, L"/T:0 /D:fw.ffu", 1000, 1, [=](const std::string&) {
-                return Expected{OpenedDevice('0') + UPDATING + closing,
-                                {Trace::Open("0"), Trace::ExtCsd(), Trace::GetInfo(query)}};
+    return {name, DRIVE + description, L"/T:1 /D:fw.ffu", 1000, 1, [=](const std::string&) {
+                return Expected{OpenedDevice('1') + UPDATING + closing,
+                                {Trace::Open("1"), Trace::ExtCsd(), Trace::GetInfo(query)}};
             }};
 }
 
 // A run whose K-th download request fails with the code.
 Outcome DownloadFails(const char* name, std::size_t failing, DWORD code, const std::string& closing) {
     return {name,
-            "download_error = " + std::to_string(failing) + ":" + std::to_string(code) + "\n",
-            L"/T:0 /D:fw.ffu",
+            DRIVE + "download_error = " + std::to_string(failing) + ":" + std::to_string(code) + "\n",
+            L"/T:1 /D:fw.ffu",
             THREE_SEGMENTS,
             1,
             [=](const std::string& image) {
-                Expected expected{OpenedDevice('0') + UPDATING + DOWNLOADING,
-                                  {Trace::Open("0"), Trace::ExtCsd(), Trace::GetInfo()}};
+                Expected expected{OpenedDevice('1') + UPDATING + DOWNLOADING,
+                                  {Trace::Open("1"), Trace::ExtCsd(), Trace::GetInfo()}};
                 for (std::size_t k = 1; k <= failing; ++k) {
                     const std::size_t offset = (k - 1) * SEGMENT;
                     const bool last = image.size() - offset <= SEGMENT;
@@ -105,19 +110,24 @@ Outcome DownloadFails(const char* name, std::size_t failing, DWORD code, const s
 // A run that downloads the whole image and whose activation answers as given.
 Outcome Activated(const char* name, const std::string& description, const std::string& activation,
                   const std::string& closing, DWORD exitCode) {
-    return {name, description, L"/T:0 /D:fw.ffu", THREE_SEGMENTS, exitCode, [=](const std::string& image) {
+    return {name,
+            DRIVE + description,
+            L"/T:1 /D:fw.ffu",
+            THREE_SEGMENTS,
+            exitCode,
+            [=](const std::string& image) {
                 const Segments segments = SegmentsOf(image, SEGMENT, 1);
                 return Expected{
-                    OpenedDevice('0') + UPDATING + DOWNLOADING + segments.progress + closing,
-                    std::vector<std::string>{Trace::Open("0"), Trace::ExtCsd(), Trace::GetInfo()} +
+                    OpenedDevice('1') + UPDATING + DOWNLOADING + segments.progress + closing,
+                    std::vector<std::string>{Trace::Open("1"), Trace::ExtCsd(), Trace::GetInfo()} +
                         segments.requests + std::vector<std::string>{Trace::Activate(1, activation)}};
             }};
 }
 
-// A run that ends at the drive open with the given last error.
+// A run that ends at the drive open with the given last error; the description names its drive.
 Outcome OpenFails(const char* name, const std::string& description, DWORD code) {
-    return {name, description, L"/T:0 /D:fw.ffu", 1000, 1, [=](const std::string&) {
-                return Expected{OpenDeviceError(code), {Trace::Open("0", Trace::Error(code))}};
+    return {name, description, L"/T:1 /D:fw.ffu", 1000, 1, [=](const std::string&) {
+                return Expected{OpenDeviceError(code), {Trace::Open("1", Trace::Error(code))}};
             }};
 }
 
@@ -160,15 +170,22 @@ TEST(SimulatedUpdate, SendsAThreeSegmentPackageToTheBuiltInDevice) {
     EXPECT_EQ(run.console, "");
 }
 
-class SimulatedRun : public testing::TestWithParam<Outcome> {};
+class SimulatedRun : public testing::TestWithParam<std::tuple<Outcome, Target>> {};
 
 TEST_P(SimulatedRun, LogsTracesAndExitsAsTheDeviceAnswers) {
-    const Outcome& outcome = GetParam();
+    const auto& [outcome, target] = GetParam();
+    const unsigned drive = static_cast<unsigned>(outcome.arguments[3] - L'0');
+    const std::string notServed = WhyNotServed(DeviceDescription::Parse(outcome.description), drive);
+    if (target == Target::Driver && !notServed.empty()) {
+        GTEST_SKIP() << "runs on quillon-sim.exe only: " << notServed;
+    }
     TempDirectory directory;
     const std::string image = PatternBytes(outcome.packageLength, 3);
     WriteBytes(directory / L"fw.ffu", image);
 
-    const ToolRun run = RunTool(directory, {outcome.arguments, outcome.description});
+    ToolLaunch launch{outcome.arguments, outcome.description};
+    launch.target = target;
+    const ToolRun run = RunTool(directory, launch);
 
     const Expected expected = outcome.expected(image);
     EXPECT_EQ(run.exitCode, outcome.exitCode);
@@ -178,50 +195,61 @@ TEST_P(SimulatedRun, LogsTracesAndExitsAsTheDeviceAnswers) {
     EXPECT_EQ(run.errors, "");
 }
 
+std::string RunName(const testing::TestParamInfo<std::tuple<Outcome, Target>>& info) {
+    return std::string(std::get<0>(info.param).name) + "_" + TargetName(std::get<1>(info.param));
+}
+
+const auto BOTH_TARGETS = testing::Values(Target::Simulator, Target::Driver);
+
 INSTANTIATE_TEST_SUITE_P(
     Failures, SimulatedRun,
-    testing::Values(
-        Ineligible("RevisionBelow7", "ext_csd_rev = 6\n", VERSION_TOO_OLD),
-        Ineligible("VendorModeOnly", "supported_modes = 0x02\n", MODE_UNSUPPORTED),
-        Ineligible("FfuDisabled", "fw_config = 0x01\n", FFU_DISABLED),
-        Ineligible("ExtCsdReadFails", "ext_csd_error = 0x1F\n", GENERAL_FAILURE, Trace::Error(0x1F)),
-        NoUpdate("InformationQueryFails", "info_error = 0x1F\n", UNKNOWN_ERROR, Trace::Error(0x1F)),
-        NoUpdate("NoUpgradeSupport", "support_upgrade = 0\n", NO_UPGRADE),
-        NoUpdate("OnlyReadOnlySlots", "slots = 1 ro, 2 ro\n", NO_FREE_SLOT),
-        NoUpdate("NoSlots", "slots =\n", NO_FREE_SLOT),
-        DownloadFails("DownloadRejected", 2, 0x80030209, BAD_IMAGE),
-        DownloadFails("DownloadFails", 3, 0x1F, DOWNLOAD_FAILED),
-        Activated("ActivationRejected", "activate_error = 0x80030209\n", Trace::Error(0x80030209), BAD_IMAGE,
-                  1),
-        Activated("ActivationFails", "activate_error = 0x1F\n", Trace::Error(0x1F), BAD_SLOT, 1),
-        OpenFails("AccessDenied", "open_error = 5\n", ERROR_ACCESS_DENIED),
-        OpenFails("OpenFailsWithoutSystemText", "open_error = 0x80030209\n", 0x80030209),
-        OpenFails("NoSuchDrive", "drive = 3\n", ERROR_FILE_NOT_FOUND)),
-    [](const auto& info) { return std::string(info.param.name); });
+    testing::Combine(
+        testing::Values(
+            Ineligible("RevisionBelow7", "ext_csd_rev = 6\n", VERSION_TOO_OLD),
+            Ineligible("VendorModeOnly", "supported_modes = 0x02\n", MODE_UNSUPPORTED),
+            Ineligible("FfuDisabled", "fw_config = 0x01\n", FFU_DISABLED),
+            Ineligible("ExtCsdReadFails", "ext_csd_error = 0x1F\n", GENERAL_FAILURE, Trace::Error(0x1F)),
+            NoUpdate("InformationQueryFails", "info_error = 0x1F\n", UNKNOWN_ERROR, Trace::Error(0x1F)),
+            NoUpdate("NoUpgradeSupport", "support_upgrade = 0\n", NO_UPGRADE),
+            NoUpdate("OnlyReadOnlySlots", "slots = 1 ro, 2 ro\n", NO_FREE_SLOT),
+            NoUpdate("NoSlots", "slots =\n", NO_FREE_SLOT),
+            DownloadFails("DownloadRejected", 2, 0x80030209, BAD_IMAGE),
+            DownloadFails("DownloadFails", 3, 0x1F, DOWNLOAD_FAILED),
+            Activated("ActivationRejected", "activate_error = 0x80030209\n", Trace::Error(0x80030209),
+                      BAD_IMAGE, 1),
+            Activated("ActivationFails", "activate_error = 0x1F\n", Trace::Error(0x1F), BAD_SLOT, 1),
+            OpenFails("AccessDenied", DRIVE + "open_error = 5\n", ERROR_ACCESS_DENIED),
+            OpenFails("OpenFailsWithoutSystemText", DRIVE + "open_error = 0x80030209\n", 0x80030209),
+            OpenFails("NoSuchDrive", "drive = 3\n", ERROR_FILE_NOT_FOUND)),
+        BOTH_TARGETS),
+    RunName);
 
 INSTANTIATE_TEST_SUITE_P(
     Successes, SimulatedRun,
-    testing::Values(
-        Activated("PowerCycleRequired", "activate_error = 0x00030207\n", Trace::Error(0x00030207),
-                  UPDATED_REBOOT_REQUIRED + RESTART, 0),
-        // Drive 3, the first writable slot (4), and segments that fit the device's 8192-byte maximum.
-        Outcome{"OtherDriveSlotAndSegmentSize",
-                "drive = 3\nslots = 0 ro, 4, 5\nactive_slot = 5\nalignment = 4096\nmax_payload = 8192\n",
-                L"/T:3 /D:fw.ffu", 10000, 0,
-                [](const std::string& image) {
-                    const Segments segments = SegmentsOf(image, 4096, 4);
-                    return Expected{
-                        OpenedDevice('3') + UPDATING + DOWNLOADING + segments.progress + UPDATED + RESTART,
-                        std::vector<std::string>{Trace::Open("3"), Trace::ExtCsd(), Trace::GetInfo()} +
-                            segments.requests + std::vector<std::string>{Trace::Activate(4)}};
-                }},
-        Outcome{"EmptyPackage", "", L"/T:0 /D:fw.ffu", 0, 0,
-                [](const std::string& image) {
-                    return Expected{OpenedDevice('0') + UPDATING + DOWNLOADING + Progress(0) + UPDATED +
-                                        RESTART,
-                                    {Trace::Open("0"), Trace::ExtCsd(), Trace::GetInfo(),
-                                     Trace::Download(image, 0, 0, true, 1), Trace::Activate(1)}};
-                }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    testing::Combine(
+        testing::Values(
+            Activated("PowerCycleRequired", "activate_error = 0x00030207\n", Trace::Error(0x00030207),
+                      UPDATED_REBOOT_REQUIRED + RESTART, 0),
+            // Drive 3, the first writable slot (4), and segments that fit the device's 8192-byte maximum.
+            Outcome{"OtherDriveSlotAndSegmentSize",
+                    "drive = 3\nslots = 0 ro, 4, 5\nactive_slot = 5\nalignment = 4096\nmax_payload = 8192\n",
+                    L"/T:3 /D:fw.ffu", 10000, 0,
+                    [](const std::string& image) {
+                        const Segments segments = SegmentsOf(image, 4096, 4);
+                        return Expected{
+                            OpenedDevice('3') + UPDATING + DOWNLOADING + segments.progress + UPDATED +
+                                RESTART,
+                            std::vector<std::string>{Trace::Open("3"), Trace::ExtCsd(), Trace::GetInfo()} +
+                                segments.requests + std::vector<std::string>{Trace::Activate(4)}};
+                    }},
+            Outcome{"EmptyPackage", DRIVE, L"/T:1 /D:fw.ffu", 0, 0,
+                    [](const std::string& image) {
+                        return Expected{OpenedDevice('1') + UPDATING + DOWNLOADING + Progress(0) + UPDATED +
+                                            RESTART,
+                                        {Trace::Open("1"), Trace::ExtCsd(), Trace::GetInfo(),
+                                         Trace::Download(image, 0, 0, true, 1), Trace::Activate(1)}};
+                    }}),
+        BOTH_TARGETS),
+    RunName);
 
 } // namespace

@@ -1,10 +1,14 @@
-// The fault matrix: one run of quillon-sim.exe per cell, each injecting one failure into one request of an
-// update with a three-segment image, or giving the device one reply shape that must stop the update. Every
-// cell's outcome comes from the tool's outcome rules as tabled below, never from a run of the tool. Beside
-// the closing message and the exit code, every cell checks the promises that hold for all of them: no
-// request after a failed one, no activation after a failed download, and no success without an activation
-// that reported one.
+// The fault matrix: one run per cell and target, each injecting one failure into one request of an update
+// with a three-segment image, or giving the device one reply shape that must stop the update. Every cell
+// runs on quillon-sim.exe, and again with the real quillon.exe through the stand-in storage driver unless
+// the driver cannot give its failure; the two runs must leave the same log, exit code and trace, byte for
+// byte. Every cell's outcome comes from the tool's outcome rules as tabled below, never from a run of the
+// tool. Beside the closing message and the exit code, every run checks the promises that hold for all of
+// them: no request after a failed one, no activation after a failed download, and no success without an
+// activation that reported one.
 
+#include "sim/device_description.h"
+#include "sim/driver/served_description.h"
 #include "tests/support/files.h"
 #include "tests/support/tool_run.h"
 #include "tests/support/tool_texts.h"
@@ -216,11 +220,19 @@ bool ActivationTookEffect(const TraceLine& line) {
     return line.kind == "activate" && (!line.error || *line.error == POWER_CYCLE_REQUIRED);
 }
 
-void CheckCell(const Cell& cell, const std::string& image) {
+std::string Description(const Cell& cell) {
+    return "drive = 1\n" + cell.description + "\n";
+}
+
+ToolRun RunCell(const Cell& cell, const std::string& image, Target target) {
     TempDirectory directory;
     WriteBytes(directory / L"package.ffu", image);
-    const ToolRun result =
-        RunTool(directory, {L"/T:1 /D:package.ffu", "drive = 1\n" + cell.description + "\n"});
+    ToolLaunch launch{L"/T:1 /D:package.ffu", Description(cell)};
+    launch.target = target;
+    return RunTool(directory, launch);
+}
+
+void CheckRun(const Cell& cell, const ToolRun& result) {
     const std::string& log = result.log;
     const std::vector<TraceLine> trace = ParseTrace(result.trace);
     ASSERT_EQ(result.errors, "") << "the device description was refused";
@@ -257,25 +269,56 @@ void CheckCell(const Cell& cell, const std::string& image) {
     }
 }
 
+// Whether the checks made since `partsBefore` all passed.
+bool Held(int partsBefore) {
+    const testing::TestResult& outcome = *testing::UnitTest::GetInstance()->current_test_info()->result();
+    for (int i = partsBefore; i < outcome.total_part_count(); ++i) {
+        if (outcome.GetTestPartResult(i).failed()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int PartCount() {
+    return testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+}
+
 TEST(FaultMatrix, NoFaultEndsInAFalseSuccess) {
     const std::string image = PatternBytes(IMAGE_SIZE);
     const std::vector<Cell> cells = Cells();
-    const testing::TestResult& outcome = *testing::UnitTest::GetInstance()->current_test_info()->result();
     std::size_t held = 0;
+    std::size_t driverCells = 0;
+    std::size_t driverHeld = 0;
     for (const Cell& cell : cells) {
         SCOPED_TRACE(cell.name);
-        const int partsBefore = outcome.total_part_count();
-        CheckCell(cell, image);
-        bool failed = false;
-        for (int i = partsBefore; i < outcome.total_part_count(); ++i) {
-            failed = failed || outcome.GetTestPartResult(i).failed();
+        int partsBefore = PartCount();
+        const ToolRun simulated = RunCell(cell, image, Target::Simulator);
+        {
+            SCOPED_TRACE("quillon-sim.exe");
+            CheckRun(cell, simulated);
         }
-        if (!failed) {
-            ++held;
+        held += Held(partsBefore) ? 1 : 0;
+        if (!WhyNotServed(DeviceDescription::Parse(Description(cell)), 1).empty()) {
+            continue;
         }
+        ++driverCells;
+        partsBefore = PartCount();
+        const ToolRun real = RunCell(cell, image, Target::Driver);
+        SCOPED_TRACE("quillon.exe through the stand-in driver");
+        CheckRun(cell, real);
+        EXPECT_EQ(real.exitCode, simulated.exitCode);
+        EXPECT_EQ(real.log, simulated.log);
+        EXPECT_EQ(real.trace, simulated.trace);
+        driverHeld += Held(partsBefore) ? 1 : 0;
     }
-    std::cout << "fault matrix: " << cells.size() << " cells, " << held << " held" << std::endl;
+    std::cout << "fault matrix: " << cells.size() << " cells, " << held << " held on quillon-sim.exe; "
+              << driverCells << " also through the stand-in driver, " << driverHeld << " held there; "
+              << cells.size() - driverCells
+              << " on quillon-sim.exe only (an open failure, or a code that no driver status gives)"
+              << std::endl;
     EXPECT_EQ(held, cells.size());
+    EXPECT_EQ(driverHeld, driverCells);
 }
 
 } // namespace

@@ -40,23 +40,24 @@ TempDirectory::~TempDirectory() {
 
 std::string ReadBytes(const std::wstring& path) {
     const Win32::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid()) {
         return {};
     }
     std::string bytes;
     std::array<char, 65536> block;
     DWORD read = 0;
-    while (ReadFile(file.Get(), block.data(), static_cast<DWORD>(block.size()), &read, nullptr) && read != 0) {
+    while (ReadFile(file.Get(), block.data(), static_cast<DWORD>(block.size()), &read, nullptr) &&
+           read != 0) {
         bytes.append(block.data(), read);
     }
     return bytes;
 }
 
 void WriteBytes(const std::wstring& path, const std::string& bytes) {
-    const Win32::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    const Win32::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
     if (!file.IsValid() ||
         !WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||

@@ -1,6 +1,25 @@
 #include "tests/support/tool_run.h"
 
+#include "tests/support/driver_parameters.h"
+
+#include <ostream>
+#include <stdexcept>
+
 namespace TestSupport {
+
+namespace {
+
+const std::string REFUSED = "refused: ";
+
+} // namespace
+
+std::string TargetName(Target target) {
+    return target == Target::Simulator ? "Simulator" : "Driver";
+}
+
+void PrintTo(Target target, std::ostream* out) {
+    *out << TargetName(target);
+}
 
 LaunchOptions LaunchIn(const TempDirectory& directory, const ToolLaunch& launch) {
     LaunchOptions options{launch.program, launch.arguments, directory.Path(), launch.environment,
@@ -14,7 +33,20 @@ LaunchOptions LaunchIn(const TempDirectory& directory, const ToolLaunch& launch)
 }
 
 ToolRun RunTool(const TempDirectory& directory, const ToolLaunch& launch) {
-    const RunResult result = RunProgram(LaunchIn(directory, launch));
+    RunResult result{};
+    if (launch.target == Target::Simulator) {
+        result = RunProgram(LaunchIn(directory, launch));
+    } else {
+        // Under Wine as root, drive 0 is the machine's own disk: the real program is never pointed at it.
+        if (launch.arguments.find(L"T:0") != std::wstring::npos) {
+            throw std::invalid_argument("quillon.exe must never be run on drive 0");
+        }
+        WriteBytes(directory / L"device.txt", launch.description);
+        const DriverParameters parameters(directory / L"device.txt", directory / L"trace.txt");
+        result = RunProgram({BuiltProgram(L"quillon.exe"), launch.arguments, directory.Path(),
+                             launch.environment, launch.input});
+        WaitForDriverTrace(directory / L"trace.txt");
+    }
     ToolRun run;
     run.exitCode = result.exitCode;
     run.console = result.output;
@@ -22,6 +54,10 @@ ToolRun RunTool(const TempDirectory& directory, const ToolLaunch& launch) {
     run.log = ReadBytes(directory / L"quillon.log");
     run.traceWritten = FileExists(directory / L"trace.txt");
     run.trace = ReadBytes(directory / L"trace.txt");
+    if (launch.target == Target::Driver && run.trace.compare(0, REFUSED.size(), REFUSED) == 0) {
+        run.errors += run.trace;
+        run.trace.clear();
+    }
     return run;
 }
 

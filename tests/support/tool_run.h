@@ -5,11 +5,20 @@
 
 #include <windows.h>
 
+#include <iosfwd>
 #include <map>
 #include <optional>
 #include <string>
 
 namespace TestSupport {
+
+// What serves the device of a run: quillon-sim.exe with the simulated device in process, or the real
+// quillon.exe whose requests reach the same simulated device through Windows and the stand-in storage
+// driver (which the test build installs into its Wine prefix). The driver serves drives 1 to 8 only.
+enum class Target { Simulator, Driver };
+
+std::string TargetName(Target target);
+void PrintTo(Target target, std::ostream* out);
 
 // One start of quillon.exe or quillon-sim.exe in a working directory of the test's own. Every member has a
 // default, so that a launch names only what it needs: {L"/T:0 /D:fw.ffu"} is a full run on the built-in
@@ -24,6 +33,8 @@ struct ToolLaunch {
     std::optional<std::string> input = std::string();
     // A full path; the simulated device unless a test names another program.
     std::wstring program = BuiltProgram(L"quillon-sim.exe");
+    // For RunTool only: the driver target replaces the program by quillon.exe.
+    Target target = Target::Simulator;
 };
 
 // The launch with `directory` as its working directory. The description goes to "device.txt" there, and the
@@ -41,7 +52,9 @@ struct ToolRun {
     std::string trace;
 };
 
-// Starts the launch in `directory` and waits for its end.
+// Starts the launch in `directory` and waits for its end. On the driver target the description and the
+// trace are the driver's parameters for the run, and the run ends when the driver has closed the trace; a
+// description that the driver refuses stands in `errors`, as quillon-sim.exe's refusal does.
 ToolRun RunTool(const TempDirectory& directory, const ToolLaunch& launch);
 
 } // namespace TestSupport

@@ -1,0 +1,44 @@
+#include "sim/driver/served_description.h"
+
+#include "sim/driver/last_error_status.h"
+
+#include <array>
+#include <cstdio>
+#include <optional>
+#include <utility>
+
+namespace {
+
+std::string Hex8(std::uint32_t value) {
+    std::array<char, 11> text{};
+    std::snprintf(text.data(), text.size(), "0x%08lx", static_cast<unsigned long>(value));
+    return text.data();
+}
+
+} // namespace
+
+std::string WhyNotServed(const DeviceDescription& description, unsigned drive) {
+    if (description.drive == 0) {
+        return "drive 0 is the machine's own disk; the stand-in driver serves drives 1 to 8";
+    }
+    if (description.drive != drive) {
+        return "it describes drive " + std::to_string(description.drive) + ", and drive " +
+               std::to_string(drive) + " was opened; the stand-in driver cannot fail a drive open";
+    }
+    if (description.openError) {
+        return "open_error: the stand-in driver cannot fail a drive open";
+    }
+    const std::pair<const char*, std::optional<DWORD>> codes[] = {
+        {"ext_csd_error", description.extCsdError},
+        {"info_error", description.infoError},
+        {"download_error",
+         description.downloadError ? std::optional<DWORD>(description.downloadError->code) : std::nullopt},
+        {"activate_error", description.activateError},
+    };
+    for (const auto& [key, code] : codes) {
+        if (code && !StatusForLastError(*code)) {
+            return std::string(key) + " " + Hex8(*code) + ": no driver status gives this error code";
+        }
+    }
+    return {};
+}

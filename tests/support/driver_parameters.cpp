@@ -1,0 +1,56 @@
+#include "tests/support/driver_parameters.h"
+
+#include "win32/unique_handle.h"
+
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+namespace TestSupport {
+
+namespace {
+
+const wchar_t DRIVER_PARAMETERS[] = L"System\\CurrentControlSet\\Services\\QuillonSim\\Parameters";
+
+} // namespace
+
+DriverParameters::DriverParameters(const std::wstring& description, const std::wstring& trace) {
+    HKEY created = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, DRIVER_PARAMETERS, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        &created, nullptr) != ERROR_SUCCESS) {
+        throw std::runtime_error("cannot create the driver's parameters");
+    }
+    key.reset(created);
+    Set(L"Device", description);
+    Set(L"Trace", trace);
+}
+
+DriverParameters::~DriverParameters() {
+    RegDeleteValueW(key.get(), L"Device");
+    RegDeleteValueW(key.get(), L"Trace");
+}
+
+void DriverParameters::Set(const wchar_t* name, const std::wstring& value) {
+    const auto bytes = static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t));
+    if (RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()), bytes) !=
+        ERROR_SUCCESS) {
+        throw std::runtime_error("cannot set the driver's parameters");
+    }
+}
+
+void WaitForDriverTrace(const std::wstring& path) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        const Win32::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.IsValid() || GetLastError() == ERROR_FILE_NOT_FOUND) {
+            return;
+        }
+        if (std::chrono::steady_clock::now() > end) {
+            throw std::runtime_error("the stand-in driver keeps the trace open");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+} // namespace TestSupport

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <type_traits>
+
+namespace TestSupport {
+
+// The stand-in storage driver's device description and request trace, for as long as the object lives:
+// the driver reads them at the first open of a drive, and serves no device without them.
+class DriverParameters {
+public:
+    DriverParameters(const std::wstring& description, const std::wstring& trace);
+    DriverParameters(const DriverParameters&) = delete;
+    DriverParameters& operator=(const DriverParameters&) = delete;
+    ~DriverParameters();
+
+private:
+    void Set(const wchar_t* name, const std::wstring& value);
+
+    std::unique_ptr<std::remove_pointer_t<HKEY>, decltype(&RegCloseKey)> key{nullptr, &RegCloseKey};
+};
+
+// Waits until the driver has closed the trace, which it does when the last handle of its drive has gone
+// (Wine tells it after the handle's owner has closed it or ended).
+void WaitForDriverTrace(const std::wstring& path);
+
+} // namespace TestSupport
