@@ -65,6 +65,16 @@ struct ProcessDevice {
     }
 };
 
+// A drive handle that the tool never closed is reported on standard error when the process ends.
+void ReportOpenDrives() {
+    const std::size_t open = SimulatedDevice::Current().OpenDriveCount();
+    if (open != 0) {
+        std::fprintf(stderr, "quillon-sim: the tool left %u drive handle(s) open\n",
+                     static_cast<unsigned>(open));
+        std::fflush(stderr);
+    }
+}
+
 // Set up ahead of the program's other static objects, the Logger among them.
 ProcessDevice processDevice __attribute__((init_priority(1000)));
 
@@ -73,6 +83,9 @@ ProcessDevice processDevice __attribute__((init_priority(1000)));
 namespace StorageDriver {
 
 HANDLE OpenDrive(const wchar_t* drivePath) {
+    // Registered after every static object exists, so it runs at exit before any of them goes.
+    static const int reportAtExit = std::atexit(ReportOpenDrives);
+    static_cast<void>(reportAtExit);
     return SimulatedDevice::Current().Open(drivePath);
 }
 

@@ -170,6 +170,14 @@ DWORD ChildProcess::Wait(std::chrono::milliseconds timeout) {
     return exitCode;
 }
 
+bool ChildProcess::Terminate() {
+    const bool running = TerminateProcess(process.Get(), 255) != 0;
+    if (WaitForSingleObject(process.Get(), 10000) != WAIT_OBJECT_0) {
+        throw std::runtime_error("the child process did not end after its termination");
+    }
+    return running;
+}
+
 std::string ChildProcess::Output() const {
     return ReadBytes(outputPath);
 }

@@ -47,6 +47,9 @@ public:
     // Waits for the process's end (closing its input pipe first) and returns its exit code.
     DWORD Wait(std::chrono::milliseconds timeout = std::chrono::seconds(120));
 
+    // Ends the process at once, wherever it is, and waits until it is gone; false when it had ended already.
+    bool Terminate();
+
     std::string Output() const;
     std::string Errors() const;
 

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,7 +22,9 @@ std::string Download(std::string_view image, std::size_t offset, std::size_t len
                      const std::string& result = "ok");
 std::string Activate(int slot, const std::string& result = "ok");
 
-// The crc32 field of a download line for these bytes: zlib's CRC-32 as eight lower-case hex digits.
+// zlib's CRC-32 of the bytes, continuing from the CRC-32 of the bytes before them (0 for none).
+std::uint32_t Crc32(std::string_view bytes, std::uint32_t crc = 0);
+// The crc32 field of a download line for these bytes: their CRC-32 as eight lower-case hex digits.
 std::string Crc(std::string_view bytes);
 
 // The trace file that holds these lines.

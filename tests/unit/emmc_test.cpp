@@ -3,7 +3,6 @@
 #include "sim/simulated_device.h"
 #include "tests/support/files.h"
 #include "tests/support/tool_texts.h"
-#include "tests/support/trace_lines.h"
 #include "tests/unit/unit_logger.h"
 
 #include <gtest/gtest.h>
@@ -16,10 +15,6 @@ namespace {
 
 const std::wstring DRIVE = L"\\\\.\\PhysicalDrive0";
 
-std::vector<std::uint8_t> Bytes(const std::string& text) {
-    return {text.begin(), text.end()};
-}
-
 // Each request of the trace as its name, followed by the error it failed with.
 std::vector<std::string> Requests(const std::vector<std::string>& trace) {
     std::vector<std::string> requests;
@@ -29,28 +24,6 @@ std::vector<std::string> Requests(const std::vector<std::string>& trace) {
                            (error == std::string::npos ? "" : line.substr(error)));
     }
     return requests;
-}
-
-struct Outcome {
-    bool result = false;
-    std::string log;
-    std::vector<std::string> trace;
-};
-
-// What the driver does with a device that it opened: ask, and update only after a yes.
-Outcome Update(const std::string& description, const std::string& image) {
-    SimulatedDevice::Install(DeviceDescription::Parse(description));
-    const LogCapture capture;
-    Outcome outcome;
-    {
-        const eMMC device(DRIVE);
-        outcome.result = device.CanUpdateFirmware() && device.UpdateFirmware(Bytes(image));
-    }
-    EXPECT_EQ(SimulatedDevice::Current().OpenDriveCount(), 0u)
-        << "the drive handle is closed with the object";
-    outcome.log = capture.Text();
-    outcome.trace = SimulatedDevice::Current().Trace().Lines();
-    return outcome;
 }
 
 TEST(eMMCOpen, FailureThrowsTheSystemReasonAndLogsNothing) {
@@ -132,117 +105,6 @@ TEST(eMMCCanUpdateFirmware, JudgesRevisionFfuModeAndUpdateDisable) {
         ASSERT_EQ(requests.size(), 3u);
         EXPECT_EQ(requests[1].substr(0, 7), "ext_csd");
         EXPECT_EQ(requests[2], requests[1]);
-    }
-}
-
-TEST(eMMCUpdateFirmware, SendsTheImageInSegmentsOfTheReportedSize) {
-    const struct {
-        std::uint32_t maxPayload;
-        std::uint32_t alignment;
-        std::uint32_t imageLength;
-        std::vector<std::pair<std::uint32_t, std::uint32_t>> segments; // offset and length
-    } cases[] = {
-        {65536, 512, 0, {{0, 0}}},
-        {65536, 512, 1, {{0, 1}}},
-        {65536, 512, 65024, {{0, 65024}}},
-        {65536, 512, 65025, {{0, 65024}, {65024, 1}}},
-        {65536, 512, 130048, {{0, 65024}, {65024, 65024}}},
-        {65536, 512, 100000, {{0, 65024}, {65024, 34976}}},
-        {65536, 4096, 61441, {{0, 61440}, {61440, 1}}},
-        {131072, 512, 65025, {{0, 65024}, {65024, 1}}},
-        {8192, 512, 16000, {{0, 7680}, {7680, 7680}, {15360, 640}}},
-        {65536, 1, 65505, {{0, 65504}, {65504, 1}}},
-    };
-    for (const auto& [maxPayload, alignment, imageLength, segments] : cases) {
-        SCOPED_TRACE(std::to_string(maxPayload) + " / " + std::to_string(alignment) + ", image " +
-                     std::to_string(imageLength));
-        const std::string image = PatternBytes(imageLength, maxPayload + imageLength);
-        const Outcome outcome = Update("max_payload = " + std::to_string(maxPayload) +
-                                           "\nalignment = " + std::to_string(alignment),
-                                       image);
-        std::string log = OpenedDevice('0') + UPDATING;
-        log += DOWNLOADING;
-        std::vector<std::string> trace = {Trace::Open("0"), Trace::ExtCsd(), Trace::GetInfo()};
-        for (std::size_t i = 0; i < segments.size(); ++i) {
-            log += Progress(segments[i].first);
-            trace.push_back(
-                Trace::Download(image, segments[i].first, segments[i].second, i + 1 == segments.size(), 1));
-        }
-        trace.push_back(Trace::Activate(1));
-        EXPECT_TRUE(outcome.result);
-        EXPECT_EQ(outcome.log, TextMode(log + UPDATED));
-        EXPECT_EQ(outcome.trace, trace);
-    }
-}
-
-TEST(eMMCUpdateFirmware, WritesTheFirstWritableSlotIntoEveryRequest) {
-    const std::pair<const char*, std::string> cases[] = {
-        {"slots = 0 ro, 1, 2", "1"},         {"slots = 2, 1", "2"}, {"slots = 7 ro, 9, 4", "9"},
-        {"slots = 3\nactive_slot = 3", "3"}, {"slots = 0", "0"},
-    };
-    for (const auto& [description, slot] : cases) {
-        SCOPED_TRACE(description);
-        const Outcome outcome = Update(description, PatternBytes(70000));
-        EXPECT_TRUE(outcome.result);
-        ASSERT_EQ(outcome.trace.size(), 6u);
-        for (std::size_t i = 3; i < 6; ++i) {
-            EXPECT_NE(outcome.trace[i].find(" slot=" + slot + " "), std::string::npos) << outcome.trace[i];
-        }
-    }
-}
-
-TEST(eMMCUpdateFirmware, EndsEveryOutcomeWithOneClosingMessage) {
-    // Three segments: 65024, 65024 and 1 bytes.
-    const std::string image = PatternBytes(2 * 65024 + 1);
-    const std::vector<std::string> three = {"get_info", "download", "download", "download"};
-    const auto with = [](std::vector<std::string> requests, const std::string& last) {
-        requests.push_back(last);
-        return requests;
-    };
-    const struct {
-        const char* description;
-        bool result;
-        std::vector<std::string> requests; // after the open and the EXT_CSD read
-        std::string closing;
-    } cases[] = {
-        {"", true, with(three, "activate"), UPDATED},
-        {"activate_error = 0x00030207", true, with(three, "activate error 0x00030207"),
-         UPDATED_REBOOT_REQUIRED},
-        {"activate_error = 0x80030209", false, with(three, "activate error 0x80030209"), BAD_IMAGE},
-        {"activate_error = 87", false, with(three, "activate error 0x00000057"), BAD_SLOT},
-        {"activate_error = 0", false, with(three, "activate error 0x00000000"), BAD_SLOT},
-        {"download_error = 1:0x80030209", false, {"get_info", "download error 0x80030209"}, BAD_IMAGE},
-        {"download_error = 2:0x00030207",
-         false,
-         {"get_info", "download", "download error 0x00030207"},
-         DOWNLOAD_FAILED},
-        {"download_error = 3:5", false,
-         with({"get_info", "download", "download"}, "download error 0x00000005"), DOWNLOAD_FAILED},
-        {"info_error = 0x00030207", false, {"get_info error 0x00030207"}, UNKNOWN_ERROR},
-        {"support_upgrade = 0", false, {"get_info"}, NO_UPGRADE},
-        {"slots =", false, {"get_info"}, NO_FREE_SLOT},
-        {"slots = 1 ro, 2 ro", false, {"get_info"}, NO_FREE_SLOT},
-        {"slots = 255, 2", false, {"get_info"}, NO_FREE_SLOT},
-        {"alignment = 0", false, {"get_info"}, UNUSABLE_PAYLOAD},
-        {"max_payload = 31", false, {"get_info"}, UNUSABLE_PAYLOAD},
-        {"max_payload = 543", false, {"get_info"}, UNUSABLE_PAYLOAD},
-    };
-    for (const auto& [description, result, requests, closing] : cases) {
-        SCOPED_TRACE(description);
-        const Outcome outcome = Update(description, image);
-        EXPECT_EQ(outcome.result, result);
-        std::vector<std::string> expectedRequests = {"open", "ext_csd"};
-        expectedRequests.insert(expectedRequests.end(), requests.begin(), requests.end());
-        EXPECT_EQ(Requests(outcome.trace), expectedRequests);
-
-        std::string log = OpenedDevice('0') + UPDATING;
-        std::uint32_t offset = 0;
-        for (std::size_t i = 1; i < requests.size(); ++i, offset += 65024) {
-            if (requests[i].substr(0, 8) == "download") {
-                log += (offset == 0 ? DOWNLOADING : "") + Progress(offset);
-            }
-        }
-        EXPECT_EQ(outcome.log, TextMode(log + closing));
     }
 }
 

@@ -1,0 +1,131 @@
+#include "tests/random/update_oracle.h"
+
+#include "tests/support/tool_texts.h"
+#include "tests/support/trace_lines.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace TestSupport {
+
+namespace {
+
+constexpr DWORD IMAGE_INVALID = 0x80030209;
+constexpr DWORD POWER_CYCLE_REQUIRED = 0x00030207;
+constexpr std::uint32_t HEADER = 32;
+constexpr std::uint32_t REQUEST_LIMIT = 65536;
+constexpr std::uint8_t NO_SLOT = 255;
+// The simulated driver's answer to a request that breaks its rules.
+constexpr DWORD INVALID_PARAMETER = 87;
+
+std::string Result(const std::optional<DWORD>& error) {
+    return error ? Trace::Error(*error) : "ok";
+}
+
+// Ends the expectation with its closing message.
+ExpectedUpdate Close(ExpectedUpdate&& expected, const std::string& closing, bool result = false) {
+    expected.closing = closing;
+    expected.log += closing;
+    expected.result = result;
+    return std::move(expected);
+}
+
+} // namespace
+
+std::uint32_t SegmentSizeOf(std::uint32_t maxPayload, std::uint32_t alignment) {
+    if (maxPayload < HEADER) {
+        return 0;
+    }
+    return (std::min(maxPayload, REQUEST_LIMIT) - HEADER) & (0u - alignment);
+}
+
+ExpectedUpdate ExpectUpdate(const RandomDevice& device, std::string_view image) {
+    ExpectedUpdate expected;
+    auto& trace = expected.trace;
+
+    // The drive opens, or its exception text is all that is written.
+    trace.push_back(Trace::Open("1", Result(device.openError)));
+    if (device.openError) {
+        expected.closing = OpenDeviceError(*device.openError);
+        return expected;
+    }
+    expected.log = OpenedDevice('1');
+
+    // Eligibility: three EXT_CSD fields in this order; bytes the driver leaves unfilled read as zero.
+    trace.push_back(Trace::ExtCsd(Result(device.extCsdError)));
+    if (device.extCsdError) {
+        return Close(std::move(expected), GENERAL_FAILURE);
+    }
+    const auto registerByte = [&device](std::uint32_t index, std::uint8_t value) {
+        return index < device.extCsdFilled ? value : std::uint8_t{0};
+    };
+    if (registerByte(192, device.extCsdRev) < 7) {
+        return Close(std::move(expected), VERSION_TOO_OLD);
+    }
+    if ((registerByte(493, device.supportedModes) & 0x01) == 0) {
+        return Close(std::move(expected), MODE_UNSUPPORTED);
+    }
+    if ((registerByte(169, device.fwConfig) & 0x01) != 0) {
+        return Close(std::move(expected), FFU_DISABLED);
+    }
+
+    // Slot choice: the first writable entry in table order, unless it carries the number 255.
+    expected.log += UPDATING;
+    trace.push_back(Trace::GetInfo(Result(device.infoError)));
+    if (device.infoError) {
+        return Close(std::move(expected), UNKNOWN_ERROR);
+    }
+    if (!device.supportUpgrade) {
+        return Close(std::move(expected), NO_UPGRADE);
+    }
+    const auto writable = std::find_if(device.slots.begin(), device.slots.end(),
+                                       [](const RandomDevice::Slot& slot) { return !slot.readOnly; });
+    if (writable == device.slots.end() || writable->number == NO_SLOT) {
+        return Close(std::move(expected), NO_FREE_SLOT);
+    }
+    const std::uint32_t segment = SegmentSizeOf(device.maxPayload, device.alignment);
+    if (segment == 0) {
+        return Close(std::move(expected), UNUSABLE_PAYLOAD);
+    }
+    expected.slot = writable->number;
+    expected.segmentSize = segment;
+
+    // Segments of the segment size while more than one remains, then exactly the rest, flagged as the
+    // last: one request for an image no longer than a segment, an empty one included.
+    expected.log += DOWNLOADING;
+    const auto length = static_cast<std::uint32_t>(image.size());
+    const std::uint32_t requests = length <= segment ? 1 : (length + segment - 1) / segment;
+    for (std::uint32_t request = 1; request <= requests; ++request) {
+        const bool last = request == requests;
+        const std::uint32_t offset = (request - 1) * segment;
+        const std::uint32_t payload = last ? length - offset : segment;
+        expected.log += Progress(offset);
+        // The driver takes only segments on its alignment: a full segment that is no multiple of a
+        // non-power-of-two alignment is refused before any injected failure.
+        std::optional<DWORD> error;
+        if (offset % device.alignment != 0 || (!last && payload % device.alignment != 0)) {
+            error = INVALID_PARAMETER;
+        } else if (device.downloadError && device.downloadError->request == request) {
+            error = device.downloadError->code;
+        }
+        trace.push_back(Trace::Download(image, offset, payload, last, expected.slot, Result(error)));
+        if (error) {
+            return Close(std::move(expected), *error == IMAGE_INVALID ? BAD_IMAGE : DOWNLOAD_FAILED);
+        }
+    }
+
+    trace.push_back(Trace::Activate(expected.slot, Result(device.activateError)));
+    if (!device.activateError) {
+        return Close(std::move(expected), UPDATED, true);
+    }
+    switch (*device.activateError) {
+    case POWER_CYCLE_REQUIRED:
+        return Close(std::move(expected), UPDATED_REBOOT_REQUIRED, true);
+    case IMAGE_INVALID:
+        return Close(std::move(expected), BAD_IMAGE);
+    default:
+        return Close(std::move(expected), BAD_SLOT);
+    }
+}
+
+} // namespace TestSupport
