@@ -71,24 +71,26 @@ std::optional<Options> ParseOptions() {
     return options;
 }
 
+// A message that standard error cannot take is lost; the exit code still tells the outcome.
 void WriteError(const std::string& message) {
-    std::fputs(("quillon-probe: " + message + "\n").c_str(), stderr);
-    std::fflush(stderr);
+    static_cast<void>(std::fputs(("quillon-probe: " + message + "\n").c_str(), stderr));
+    static_cast<void>(std::fflush(stderr));
 }
 
 void WriteUsage() {
-    std::fputs("Usage:\n"
-               "\n"
-               "    quillon-probe /T:<drive number> [/D:<FFU data file>] [/J] [/S:<description file>]\n"
-               "\n"
-               "  where:\n"
-               "    <drive number>      - drive number to be probed (0 is first drive)\n"
-               "    <FFU data file>     - package whose download is planned, loaded as Quillon loads it\n"
-               "    /J                  - the report as JSON\n"
-               "    <description file>  - new file for a simulated-device description of this device\n"
-               "\n",
-               stderr);
-    std::fflush(stderr);
+    static_cast<void>(
+        std::fputs("Usage:\n"
+                   "\n"
+                   "    quillon-probe /T:<drive number> [/D:<FFU data file>] [/J] [/S:<description file>]\n"
+                   "\n"
+                   "  where:\n"
+                   "    <drive number>      - drive number to be probed (0 is first drive)\n"
+                   "    <FFU data file>     - package whose download is planned, loaded as Quillon loads it\n"
+                   "    /J                  - the report as JSON\n"
+                   "    <description file>  - new file for a simulated-device description of this device\n"
+                   "\n",
+                   stderr));
+    static_cast<void>(std::fflush(stderr));
 }
 
 // Quillon's single-instance guard, held while the device is asked, so that the probe and Quillon never
@@ -172,8 +174,14 @@ ExitCode Run() {
     const std::wstring version = GetProgramVersion();
     const std::string report =
         options->json ? JsonReport(version, inventory, package) : TextReport(version, inventory, package);
-    std::fputs(report.c_str(), stdout);
-    std::fflush(stdout);
+    // An inventory script must not take a report that did not arrive whole for one that did.
+    if (std::fputs(report.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+        if (twin) {
+            twin->Discard();
+        }
+        WriteError("could not write the report");
+        return BadArguments;
+    }
 
     if (twin && !twin->Write(TwinDescription(inventory))) {
         WriteError("could not write the device description '" + Narrow(options->twinPath) + "'");

@@ -33,7 +33,9 @@ std::string SystemText(DWORD code) {
 
 std::string HexNumber(std::uint32_t value, int digits) {
     std::array<char, 16> text{};
-    std::snprintf(text.data(), text.size(), "0x%0*lX", digits, static_cast<unsigned long>(value));
+    // Ten characters and the terminator at most: the text always fits.
+    static_cast<void>(
+        std::snprintf(text.data(), text.size(), "0x%0*lX", digits, static_cast<unsigned long>(value)));
     return text.data();
 }
 

@@ -64,6 +64,7 @@ TEST(KilledRuns, LeaveWholeLinesOfTheRunAndNoGuard) {
     ASSERT_EQ(Lines(whole), downloadStart + SEGMENTS + 3) << whole;
     ASSERT_LT(downloadBegins, downloadEnds);
 
+    // NOLINTNEXTLINE(cert-msc51-cpp): a fixed seed, so that a failing kill comes back at the same moment
     std::mt19937 draw(20261208);
     std::uniform_int_distribution<long long> beforeMoment(0, downloadBegins.count());
     std::uniform_int_distribution<long long> duringMoment(0, (downloadEnds - downloadBegins).count());

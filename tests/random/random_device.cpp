@@ -157,7 +157,7 @@ std::uint32_t MaxPayload(Draw& draw) {
 // Most lengths sit on a segment boundary or one byte beside it; a few are long.
 std::uint32_t ImageLength(Draw& draw, std::uint32_t segment) {
     if (segment == 0) {
-        return static_cast<std::uint32_t>(draw.Below(3 * 65536));
+        return static_cast<std::uint32_t>(draw.Below(std::uint64_t{3} * 65536));
     }
     // Tiny segments are capped at a few hundred requests, so that one case stays cheap.
     const std::uint64_t longest = std::min<std::uint64_t>(MAX_IMAGE_LENGTH, 400ull * segment);
@@ -186,7 +186,8 @@ std::uint32_t ImageLength(Draw& draw, std::uint32_t segment) {
 
 std::string Hex(DWORD code) {
     char text[11];
-    std::snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(code));
+    // Ten characters and the terminator: the text always fits.
+    static_cast<void>(std::snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(code)));
     return text;
 }
 

@@ -47,10 +47,11 @@ const std::wstring& LogPath() {
 
 Logger* const logger = [] {
     auto* created = new Logger(LogFile(LogPath()), false);
-    std::atexit([] {
+    // Registration cannot fail this early: the C runtime keeps room for at least 32 handlers.
+    static_cast<void>(std::atexit([] {
         delete logger;
         DeleteFileW(LogPath().c_str());
-    });
+    }));
     return created;
 }();
 
@@ -131,7 +132,8 @@ bool Failed(const std::string& line) {
 
 std::string Hex(std::uint64_t value) {
     char text[19];
-    std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(value));
+    // Eighteen characters and the terminator: the text always fits.
+    static_cast<void>(std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(value)));
     return text;
 }
 
@@ -160,8 +162,11 @@ std::vector<std::string> Violations(std::string_view image, const ExpectedUpdate
         const std::string& seen = i < observed.trace.size() ? observed.trace[i] : none;
         const std::string& due = i < expected.trace.size() ? expected.trace[i] : none;
         if (seen != due) {
-            found.push_back("request " + std::to_string(i + 1) + " is: " + seen +
-                            "\n  the rules say: " + due);
+            std::string difference = "request " + std::to_string(i + 1) + " is: ";
+            difference += seen;
+            difference += "\n  the rules say: ";
+            difference += due;
+            found.push_back(difference);
             break;
         }
     }

@@ -85,10 +85,7 @@ TEST(RunsInARow, EveryRunEndsAsTheRulesSay) {
                           << launch.description << "image: " << device.imageLength << " bytes";
         }
     }
-    const auto seconds =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
-            .count() /
-        1000.0;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::cout << "runs in a row: " << runs << " runs, " << held << " held, " << refused
               << " refused as already running, " << seconds << " s" << std::endl;
     EXPECT_EQ(held, runs);
