@@ -11,6 +11,7 @@
 #include "sim/simulated_device.h"
 #include "tests/random/random_device.h"
 #include "tests/random/update_oracle.h"
+#include "tests/support/number_argument.h"
 #include "tests/support/tool_texts.h"
 #include "tests/support/trace_lines.h"
 #include "win32/unique_handle.h"
@@ -276,14 +277,6 @@ TEST(RandomDevices, EveryOutcomeFollowsTheRules) {
     EXPECT_EQ(held, cases);
 }
 
-// A number in decimal or 0x hexadecimal after `name`, or nothing when the argument is another.
-std::optional<std::uint64_t> Argument(const std::string& argument, const std::string& name) {
-    if (argument.rfind(name, 0) != 0) {
-        return std::nullopt;
-    }
-    return std::stoull(argument.substr(name.size()), nullptr, 0);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -291,11 +284,11 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         try {
-            if (const auto cases = Argument(argument, "--cases=")) {
+            if (const auto cases = NumberArgument(argument, "--cases=")) {
                 options.cases = *cases;
-            } else if (const auto seed = Argument(argument, "--seed=")) {
+            } else if (const auto seed = NumberArgument(argument, "--seed=")) {
                 options.seed = *seed;
-            } else if (const auto replay = Argument(argument, "--case=")) {
+            } else if (const auto replay = NumberArgument(argument, "--case=")) {
                 options.replay = *replay;
             } else {
                 throw std::invalid_argument(argument);

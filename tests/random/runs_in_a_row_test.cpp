@@ -8,6 +8,7 @@
 #include "tests/random/random_device.h"
 #include "tests/random/update_oracle.h"
 #include "tests/support/files.h"
+#include "tests/support/number_argument.h"
 #include "tests/support/tool_run.h"
 #include "tests/support/tool_texts.h"
 #include "tests/support/trace_lines.h"
@@ -92,13 +93,6 @@ TEST(RunsInARow, EveryRunEndsAsTheRulesSay) {
     EXPECT_EQ(refused, 0u);
 }
 
-std::optional<std::uint64_t> Argument(const std::string& argument, const std::string& name) {
-    if (argument.rfind(name, 0) != 0) {
-        return std::nullopt;
-    }
-    return std::stoull(argument.substr(name.size()), nullptr, 0);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -106,9 +100,9 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         try {
-            if (const auto count = Argument(argument, "--runs=")) {
+            if (const auto count = NumberArgument(argument, "--runs=")) {
                 runs = *count;
-            } else if (const auto seed = Argument(argument, "--seed=")) {
+            } else if (const auto seed = NumberArgument(argument, "--seed=")) {
                 baseSeed = *seed;
             } else {
                 throw std::invalid_argument(argument);
