@@ -82,11 +82,18 @@ TEST_P(DeployWrapper, EndsWithTheMappedCodeAndKeepsTheLog) {
         ASSERT_TRUE(guard.IsValid());
     }
 
-    const RunResult result =
-        RunProgram({CommandInterpreter(),
-                    L"/c \"" + (bundle / L"quillon-deploy.cmd") + L"\" 3 fw.ffu logs\\fleet quillon-sim.exe",
-                    caller.Path(),
-                    {{L"COMPUTERNAME", COMPUTER}, {L"QUILLON_SIM_DEVICE", caller / L"device.txt"}}});
+    const LaunchOptions wrapper{
+        CommandInterpreter(),
+        L"/c \"" + (bundle / L"quillon-deploy.cmd") + L"\" 3 fw.ffu logs\\fleet quillon-sim.exe",
+        caller.Path(),
+        {{L"COMPUTERNAME", COMPUTER}, {L"QUILLON_SIM_DEVICE", caller / L"device.txt"}}};
+    // Under load Wine now and then fails to bring up a new process; cmd.exe then reports 9009, as for a
+    // program that is missing. The program is in place here and never ends with 9009 itself, so such a
+    // start, in which the tool never ran, is tried again.
+    RunResult result = RunProgram(wrapper);
+    for (int attempt = 1; result.exitCode == 9009 && attempt < 5; ++attempt) {
+        result = RunProgram(wrapper);
+    }
     guard.Reset();
 
     EXPECT_EQ(result.exitCode, outcome.wrapperCode);
