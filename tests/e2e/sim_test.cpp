@@ -235,7 +235,7 @@ INSTANTIATE_TEST_SUITE_P(
             // Drive 3, the first writable slot (4), and segments that fit the device's 8192-byte maximum.
             Outcome{"OtherDriveSlotAndSegmentSize",
                     "drive = 3\nslots = 0 ro, 4, 5\nactive_slot = 5\nalignment = 4096\nmax_payload = 8192\n",
-                    L"/T:3 /D:fw.ffu", 3 * 4096, 0,
+                    L"/T:3 /D:fw.ffu", std::size_t{3} * 4096, 0,
                     [](const std::string& image) {
                         const Segments segments = SegmentsOf(image, 4096, 4);
                         return Expected{
