@@ -88,21 +88,13 @@ bool eMMC::DownloadAndActivate(const std::vector<std::uint8_t>& image, std::uint
 
     *logger << L"eMMC::UpdateFirmware - downloading firmware...\n";
     for (std::uint32_t request = 0; request < requests; ++request) {
-        // The last segment carries exactly the bytes that remain, unpadded; an empty image is one empty
-        // last segment.
-        const bool last = request + 1 == requests;
-        const std::uint32_t offset = request * segmentSize;
-        const std::uint32_t length = last ? imageLength - offset : segmentSize;
-        const STORAGE_HW_FIRMWARE_DOWNLOAD header{STORAGE_HW_FIRMWARE_DOWNLOAD_VERSION,
-                                                  length + DOWNLOAD_HEADER_SIZE,
-                                                  last ? STORAGE_HW_FIRMWARE_REQUEST_FLAG_LAST_SEGMENT : 0u,
-                                                  slot,
-                                                  {},
-                                                  offset,
-                                                  length};
+        const STORAGE_HW_FIRMWARE_DOWNLOAD header =
+            UpdateRules::SegmentHeader(imageLength, segmentSize, request, slot);
+        const auto offset = static_cast<std::uint32_t>(header.Offset);
         std::memcpy(transfer.data(), &header, sizeof(header));
-        if (length != 0) {
-            std::memcpy(transfer.data() + DOWNLOAD_HEADER_SIZE, image.data() + offset, length);
+        if (header.BufferSize != 0) {
+            std::memcpy(transfer.data() + DOWNLOAD_HEADER_SIZE, image.data() + offset,
+                        static_cast<std::size_t>(header.BufferSize));
         }
         *logger << L"eMMC::UpdateFirmware - downloading offset " << offset << "...\n";
         if (!StorageDriver::DownloadFirmware(drive.Get(), transfer.data(), header.Size, transfer.data(),
@@ -112,7 +104,7 @@ bool eMMC::DownloadAndActivate(const std::vector<std::uint8_t>& image, std::uint
             if (error == STG_E_FIRMWARE_IMAGE_INVALID) {
                 *logger << L"eMMC::UpdateFirmware - bad / incompatible firmware image\n";
             } else {
-                *logger << L"eMMC::UpdateFirmware - failure to download\n";
+                *logger << UpdateRules::DOWNLOAD_FAILED;
             }
             return false;
         }

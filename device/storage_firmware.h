@@ -15,6 +15,8 @@ constexpr DWORD STG_E_FIRMWARE_IMAGE_INVALID = 0x80030209;
 // winerror.h: the slot was activated, but the new firmware runs only after a power cycle.
 constexpr DWORD STG_S_POWER_CYCLE_REQUIRED = 0x00030207;
 
+// The request is for the controller's firmware, not the device's.
+constexpr std::uint32_t STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER = 0x00000001;
 constexpr std::uint32_t STORAGE_HW_FIRMWARE_REQUEST_FLAG_LAST_SEGMENT = 0x00000002;
 
 struct STORAGE_HW_FIRMWARE_INFO_QUERY {
@@ -56,6 +58,11 @@ struct STORAGE_HW_FIRMWARE_SLOT_INFO {
 static_assert(sizeof(STORAGE_HW_FIRMWARE_SLOT_INFO) == 32);
 static_assert(offsetof(STORAGE_HW_FIRMWARE_SLOT_INFO, SlotNumber) == 8);
 static_assert(offsetof(STORAGE_HW_FIRMWARE_SLOT_INFO, ReadOnly) == 9);
+
+// The SDK's STORAGE_HW_FIRMWARE_INFO counts one slot entry in its size, as the class driver's checks do.
+constexpr std::size_t FIRMWARE_INFO_WITH_ONE_SLOT =
+    sizeof(STORAGE_HW_FIRMWARE_INFO) + sizeof(STORAGE_HW_FIRMWARE_SLOT_INFO);
+static_assert(FIRMWARE_INFO_WITH_ONE_SLOT == 56);
 
 constexpr std::uint8_t SUPPORT_UPGRADE = 0x01;
 constexpr std::uint8_t SLOT_READ_ONLY = 0x01;

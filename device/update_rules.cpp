@@ -12,6 +12,7 @@ namespace UpdateRules {
 
 const wchar_t* const EXT_CSD_UNREADABLE = L"eMMC::CanUpdateFirmware - cannot update (general failure)\n";
 const wchar_t* const FIRMWARE_INFO_UNAVAILABLE = L"eMMC::UpdateFirmware - unknown error\n";
+const wchar_t* const DOWNLOAD_FAILED = L"eMMC::UpdateFirmware - failure to download\n";
 
 const wchar_t* EligibilityRefusal(const std::vector<std::uint8_t>& extCsd) {
     if (extCsd[ExtCsd::EXT_CSD_REV] < ExtCsd::EXT_CSD_REV_EMMC_5_0) {
@@ -73,6 +74,20 @@ std::uint32_t DownloadRequests(std::uint32_t imageLength, std::uint32_t segmentS
         return 1;
     }
     return imageLength / segmentSize + (imageLength % segmentSize != 0 ? 1 : 0);
+}
+
+STORAGE_HW_FIRMWARE_DOWNLOAD SegmentHeader(std::uint32_t imageLength, std::uint32_t segmentSize,
+                                           std::uint32_t request, std::uint8_t slot) {
+    const bool last = request + 1 == DownloadRequests(imageLength, segmentSize);
+    const std::uint32_t offset = request * segmentSize;
+    const std::uint32_t length = last ? imageLength - offset : segmentSize;
+    return {STORAGE_HW_FIRMWARE_DOWNLOAD_VERSION,
+            length + DOWNLOAD_HEADER_SIZE,
+            last ? STORAGE_HW_FIRMWARE_REQUEST_FLAG_LAST_SEGMENT : 0u,
+            slot,
+            {},
+            offset,
+            length};
 }
 
 } // namespace UpdateRules

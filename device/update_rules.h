@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/storage_firmware.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -15,6 +17,8 @@ constexpr std::uint8_t NO_SLOT = 255;
 extern const wchar_t* const EXT_CSD_UNREADABLE;
 // The line of a device whose firmware information cannot be queried.
 extern const wchar_t* const FIRMWARE_INFO_UNAVAILABLE;
+// The line of a download request that fails with any error but a rejected image.
+extern const wchar_t* const DOWNLOAD_FAILED;
 
 // The refusal line for these 512 register bytes, or nullptr when they admit an update. At most one
 // reason is given: the revision first, then the FFU mode, then Update_Disable.
@@ -40,5 +44,11 @@ std::uint32_t SegmentSize(std::uint32_t maxPayloadSize, std::uint32_t alignment)
 // How many download requests carry an image of this length: one for an image no longer than a segment
 // (an empty image too), otherwise one per segment, the last one short or full. segmentSize is not 0.
 std::uint32_t DownloadRequests(std::uint32_t imageLength, std::uint32_t segmentSize);
+
+// The header of download request `request` (counting from 0) of an image of this length: every segment but
+// the last of the segment size, the last one exactly the bytes that remain, unpadded, and flagged as the
+// last; an empty image is one empty last segment.
+StorageFirmware::STORAGE_HW_FIRMWARE_DOWNLOAD
+SegmentHeader(std::uint32_t imageLength, std::uint32_t segmentSize, std::uint32_t request, std::uint8_t slot);
 
 } // namespace UpdateRules

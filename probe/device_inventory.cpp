@@ -1,5 +1,6 @@
 #include "probe/device_inventory.h"
 
+#include "device/class_driver.h"
 #include "device/emmc.h"
 #include "device/update_rules.h"
 #include "diag/win32_error.h"
@@ -70,7 +71,20 @@ PackagePlan PlanPackage(const DeviceInventory& inventory, std::uint32_t length) 
         const std::uint32_t segmentSize = inventory.verdict.segmentSize;
         const std::uint32_t requests = UpdateRules::DownloadRequests(length, segmentSize);
         for (std::uint32_t request = 0; request < requests; ++request) {
-            plan.offsets.push_back(request * segmentSize);
+            const StorageFirmware::STORAGE_HW_FIRMWARE_DOWNLOAD header =
+                UpdateRules::SegmentHeader(length, segmentSize, request, inventory.verdict.slot);
+            const auto offset = static_cast<std::uint32_t>(header.Offset);
+            plan.offsets.push_back(offset);
+            // The header alone decides; the payload is never looked at. The adapter's transfer limit is left
+            // out: a device whose maximum payload exceeds it never answers the information query.
+            if (!plan.failure) {
+                if (const auto refusal = ClassDriver::DownloadProcess(
+                        &header, header.Size, &inventory.firmwareInfo, std::nullopt)) {
+                    plan.failure = PackagePlan::Failure{request + 1, offset,
+                                                        FailureOf(ClassDriver::LastError(refusal->status)),
+                                                        refusal->reason};
+                }
+            }
         }
     }
     if (!inventory.firmwareInfo.empty()) {

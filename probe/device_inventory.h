@@ -40,9 +40,21 @@ DeviceInventory TakeInventory(const std::wstring& drivePath);
 
 // How Quillon would send a package of this length to the device.
 struct PackagePlan {
+    // The first download request that Windows' class driver would refuse; Quillon then sends nothing more
+    // and ends with a failed download.
+    struct Failure {
+        // Counting from 1.
+        std::uint32_t request = 0;
+        std::uint32_t offset = 0;
+        DeviceInventory::Failure error;
+        // Which of the class driver's checks refuses it.
+        std::string reason;
+    };
+
     std::uint32_t length = 0;
     // The offsets of the download requests; empty when the device would not take an update.
     std::vector<std::uint32_t> offsets;
+    std::optional<Failure> failure;
     // Whether the length is a multiple of the device's payload alignment; unknown without the firmware
     // information or with an alignment of 0.
     std::optional<bool> aligned;

@@ -1,12 +1,14 @@
 #include "probe/json_report.h"
 
 #include "device/ext_csd.h"
+#include "device/update_rules.h"
 #include "probe/report_fields.h"
 
 #include <nlohmann/json.hpp>
 
 using Json = nlohmann::ordered_json;
 using namespace StorageFirmware;
+using ReportFields::Narrow;
 
 namespace {
 
@@ -100,13 +102,24 @@ Json FirmwareInfoOf(const std::vector<std::uint8_t>& reply) {
     };
 }
 
-Json VerdictOf(const DeviceInventory::Verdict& verdict) {
-    const bool update = verdict.refusal.empty();
+Json VerdictOf(const DeviceInventory::Verdict& verdict, const std::optional<PackageReport>& package) {
+    const bool eligible = verdict.refusal.empty();
+    const auto* failure = package && package->plan.failure ? &*package->plan.failure : nullptr;
+    const std::string refusal = !eligible            ? verdict.refusal
+                                : failure != nullptr ? Narrow(UpdateRules::DOWNLOAD_FAILED)
+                                                     : std::string();
     return {
-        {"would_update", update},
-        {"refusal", update ? Json(nullptr) : Json(Latin1(verdict.refusal))},
-        {"slot", update ? Json(verdict.slot) : Json(nullptr)},
-        {"segment_size", update ? Json(verdict.segmentSize) : Json(nullptr)},
+        {"would_update", refusal.empty()},
+        {"refusal", refusal.empty() ? Json(nullptr) : Json(Latin1(refusal))},
+        {"slot", eligible ? Json(verdict.slot) : Json(nullptr)},
+        {"segment_size", eligible ? Json(verdict.segmentSize) : Json(nullptr)},
+        {"failure", failure == nullptr ? Json(nullptr)
+                                       : Json{
+                                             {"request", failure->request},
+                                             {"offset", failure->offset},
+                                             {"error", FailureOf(failure->error)},
+                                             {"reason", failure->reason},
+                                         }},
     };
 }
 
@@ -137,7 +150,7 @@ std::string JsonReport(const std::wstring& version, const DeviceInventory& inven
         {"ext_csd_error", FailureOf(inventory.extCsdFailure)},
         {"firmware_info", FirmwareInfoOf(inventory.firmwareInfo)},
         {"firmware_info_error", FailureOf(inventory.firmwareInfoFailure)},
-        {"verdict", VerdictOf(inventory.verdict)},
+        {"verdict", VerdictOf(inventory.verdict, package)},
         {"package", PackageOf(package)},
     };
     return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";

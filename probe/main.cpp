@@ -187,7 +187,8 @@ ExitCode Run() {
         WriteError("could not write the device description '" + Narrow(options->twinPath) + "'");
         return BadArguments;
     }
-    return inventory.verdict.refusal.empty() ? WouldUpdate : WouldNotUpdate;
+    const bool packageFails = package && package->plan.failure;
+    return inventory.verdict.refusal.empty() && !packageFails ? WouldUpdate : WouldNotUpdate;
 }
 
 // The device layer writes Quillon's messages through the Logger; the probe keeps none of them.

@@ -1,6 +1,7 @@
 #include "probe/text_report.h"
 
 #include "device/ext_csd.h"
+#include "device/update_rules.h"
 #include "probe/report_fields.h"
 
 #include <algorithm>
@@ -99,15 +100,26 @@ std::string FirmwareInfoSection(const DeviceInventory& inventory) {
     return text;
 }
 
-std::string VerdictSection(const DeviceInventory& inventory) {
+std::string VerdictSection(const DeviceInventory& inventory, const std::optional<PackageReport>& package) {
     const DeviceInventory::Verdict& verdict = inventory.verdict;
     std::string text = "\nVerdict\n";
     if (!verdict.refusal.empty()) {
         return text + Line("Quillon would", "refuse") +
                Line("Refusal", ReportFields::WithoutLineEnd(verdict.refusal));
     }
-    return text + Line("Quillon would", "update") + Line("Slot", std::to_string(verdict.slot)) +
-           Line("Segment size", std::to_string(verdict.segmentSize));
+    const auto* failure = package && package->plan.failure ? &*package->plan.failure : nullptr;
+    text += Line("Quillon would", failure != nullptr ? "fail" : "update") +
+            Line("Slot", std::to_string(verdict.slot)) +
+            Line("Segment size", std::to_string(verdict.segmentSize));
+    if (failure != nullptr) {
+        text += Line("Failing request", std::to_string(failure->request) + " of " +
+                                            std::to_string(package->plan.offsets.size()) + ", offset " +
+                                            std::to_string(failure->offset));
+        text += Line("Windows refuses it", failure->reason + " (error " + HexNumber(failure->error.code, 8) +
+                                               ": " + failure->error.text + ")");
+        text += Line("Refusal", ReportFields::WithoutLineEnd(Narrow(UpdateRules::DOWNLOAD_FAILED)));
+    }
+    return text;
 }
 
 std::string PackageSection(const PackageReport& package) {
@@ -139,7 +151,7 @@ std::string TextReport(const std::wstring& version, const DeviceInventory& inven
         text += Line("Open failed", "error " + HexNumber(inventory.openFailure->code, 8) + ": " +
                                         inventory.openFailure->text);
     }
-    text += ExtCsdSection(inventory) + FirmwareInfoSection(inventory) + VerdictSection(inventory);
+    text += ExtCsdSection(inventory) + FirmwareInfoSection(inventory) + VerdictSection(inventory, package);
     if (package) {
         text += PackageSection(*package);
     }

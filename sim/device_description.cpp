@@ -163,6 +163,8 @@ bool Apply(DeviceDescription& device, std::string_view key, std::string_view val
         device.alignment = Number<std::uint32_t>(value, DWORD_MAX, line);
     } else if (key == "max_payload") {
         device.maxPayload = Number<std::uint32_t>(value, DWORD_MAX, line);
+    } else if (key == "max_transfer_length") {
+        device.maxTransferLength = Number<std::uint32_t>(value, DWORD_MAX, line);
     } else if (key == "download_error") {
         device.downloadError = DownloadErrorValue(value, line);
     } else if (key == "activate_error") {

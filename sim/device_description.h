@@ -43,6 +43,9 @@ struct DeviceDescription {
     std::uint8_t firmwareShared = 0;
     std::uint32_t alignment = 512;
     std::uint32_t maxPayload = 65536;
+    // The adapter's MaximumTransferLength, which Windows checks the device's maximum payload and every
+    // download against. The default takes any payload up to 1 MiB.
+    std::uint32_t maxTransferLength = 0x100000;
     std::optional<DownloadError> downloadError;
     std::optional<DWORD> activateError;
 

@@ -85,10 +85,14 @@ bool SimulatedDevice::IsWritableSlot(std::uint8_t number) const {
         [number](const DeviceDescription::Slot& slot) { return slot.number == number && !slot.readOnly; });
 }
 
-BOOL SimulatedDevice::Answer(const std::string& request, std::optional<DWORD> error) {
+BOOL SimulatedDevice::ClassDriverRefuses(const std::string& request, const ClassDriver::Refusal& refusal) {
+    return Answer(request, ClassDriver::LastError(refusal.status), true);
+}
+
+BOOL SimulatedDevice::Answer(const std::string& request, std::optional<DWORD> error, bool byClassDriver) {
     if (error) {
         if (trace.IsRecording()) {
-            trace.Record(request + " error 0x" + Hex8(*error));
+            trace.Record(request + " error 0x" + Hex8(*error) + (byClassDriver ? " (class driver)" : ""));
         }
         SetLastError(*error);
         return FALSE;
@@ -145,6 +149,55 @@ BOOL SimulatedDevice::ReadExtCsd(HANDLE drive, void* extCsd, DWORD extCsdLength,
     return Answer(request, std::nullopt);
 }
 
+std::vector<std::uint8_t> SimulatedDevice::FirmwareInfoReply() const {
+    std::vector<std::uint8_t> bytes(sizeof(STORAGE_HW_FIRMWARE_INFO) +
+                                    description.slots.size() * sizeof(STORAGE_HW_FIRMWARE_SLOT_INFO));
+    STORAGE_HW_FIRMWARE_INFO reply{};
+    reply.Version = FIRMWARE_INFO_WITH_ONE_SLOT;
+    reply.Size = static_cast<std::uint32_t>(bytes.size());
+    reply.SupportUpgrade = description.supportUpgrade ? SUPPORT_UPGRADE : 0;
+    reply.SlotCount = static_cast<std::uint8_t>(description.slots.size());
+    reply.ActiveSlot = activeSlot;
+    reply.PendingActivateSlot = description.pendingSlot;
+    reply.FirmwareShared = description.firmwareShared;
+    reply.ImagePayloadAlignment = description.alignment;
+    reply.ImagePayloadMaxSize = description.maxPayload;
+    std::memcpy(bytes.data(), &reply, sizeof(reply));
+    for (std::size_t i = 0; i < description.slots.size(); ++i) {
+        STORAGE_HW_FIRMWARE_SLOT_INFO slot{};
+        slot.Version = sizeof(slot);
+        slot.Size = sizeof(slot);
+        slot.SlotNumber = description.slots[i].number;
+        slot.ReadOnly = description.slots[i].readOnly ? SLOT_READ_ONLY : 0;
+        std::memcpy(slot.Revision, description.slots[i].revision.data(), sizeof(slot.Revision));
+        std::memcpy(bytes.data() + sizeof(reply) + i * sizeof(slot), &slot, sizeof(slot));
+    }
+    return bytes;
+}
+
+std::optional<SimulatedDevice::InfoFailure> SimulatedDevice::FetchFirmwareInfo() {
+    if (infoRefused) {
+        return InfoFailure{ClassDriver::LastError(ClassDriver::Status::NotImplemented), true};
+    }
+    if (description.infoError) {
+        return InfoFailure{*description.infoError, false};
+    }
+    std::vector<std::uint8_t> reply = FirmwareInfoReply();
+    if (const auto refusal = ClassDriver::GetHwFirmwareInfo(reply, description.maxTransferLength)) {
+        infoRefused = true;
+        return InfoFailure{ClassDriver::LastError(refusal->status), true};
+    }
+    cachedInfo = std::move(reply);
+    return std::nullopt;
+}
+
+const std::vector<std::uint8_t>* SimulatedDevice::CachedFirmwareInfo() {
+    if (cachedInfo.empty() && FetchFirmwareInfo()) {
+        return nullptr;
+    }
+    return &cachedInfo;
+}
+
 BOOL SimulatedDevice::GetFirmwareInfo(HANDLE drive, const void* query, DWORD queryLength, void* info,
                                       DWORD infoLength, DWORD* returned) {
     Returned(returned, 0);
@@ -155,6 +208,9 @@ BOOL SimulatedDevice::GetFirmwareInfo(HANDLE drive, const void* query, DWORD que
     if (!IsOpen(drive)) {
         return Answer(request, ERROR_INVALID_HANDLE);
     }
+    if (const auto refusal = ClassDriver::GetInfoProcess(queryLength, infoLength)) {
+        return ClassDriverRefuses(request, *refusal);
+    }
     const std::size_t replySize =
         sizeof(STORAGE_HW_FIRMWARE_INFO) + description.slots.size() * sizeof(STORAGE_HW_FIRMWARE_SLOT_INFO);
     // Flags 0 only: the simulated driver answers for the device's own firmware, never for a controller.
@@ -163,32 +219,13 @@ BOOL SimulatedDevice::GetFirmwareInfo(HANDLE drive, const void* query, DWORD que
         infoLength < replySize) {
         return Answer(request, ERROR_INVALID_PARAMETER);
     }
-    if (description.infoError) {
-        return Answer(request, description.infoError);
+    // The class driver asks the device afresh for every request, in case its firmware changed.
+    if (const auto failure = FetchFirmwareInfo()) {
+        return Answer(request, failure->error, failure->byClassDriver);
     }
-    STORAGE_HW_FIRMWARE_INFO reply{};
-    // As the SDK's structure counts it: the fixed part and one slot entry.
-    reply.Version = sizeof(STORAGE_HW_FIRMWARE_INFO) + sizeof(STORAGE_HW_FIRMWARE_SLOT_INFO);
-    reply.Size = static_cast<std::uint32_t>(replySize);
-    reply.SupportUpgrade = description.supportUpgrade ? SUPPORT_UPGRADE : 0;
-    reply.SlotCount = static_cast<std::uint8_t>(description.slots.size());
-    reply.ActiveSlot = activeSlot;
-    reply.PendingActivateSlot = description.pendingSlot;
-    reply.FirmwareShared = description.firmwareShared;
-    reply.ImagePayloadAlignment = description.alignment;
-    reply.ImagePayloadMaxSize = description.maxPayload;
-    auto* bytes = static_cast<std::uint8_t*>(info);
-    std::memcpy(bytes, &reply, sizeof(reply));
-    for (std::size_t i = 0; i < description.slots.size(); ++i) {
-        STORAGE_HW_FIRMWARE_SLOT_INFO slot{};
-        slot.Version = sizeof(slot);
-        slot.Size = sizeof(slot);
-        slot.SlotNumber = description.slots[i].number;
-        slot.ReadOnly = description.slots[i].readOnly ? SLOT_READ_ONLY : 0;
-        std::memcpy(slot.Revision, description.slots[i].revision.data(), sizeof(slot.Revision));
-        std::memcpy(bytes + sizeof(reply) + i * sizeof(slot), &slot, sizeof(slot));
-    }
-    Returned(returned, reply.Size);
+    const DWORD length = ClassDriver::InfoReplyLength(cachedInfo, infoLength);
+    std::memcpy(info, cachedInfo.data(), std::min<std::size_t>(length, cachedInfo.size()));
+    Returned(returned, length);
     return Answer(request, std::nullopt);
 }
 
@@ -213,6 +250,10 @@ BOOL SimulatedDevice::DownloadFirmware(HANDLE drive, const void* request, DWORD 
                        " crc32=" + Hex8(Crc32::Of(payload, static_cast<std::size_t>(payloadLength)));
     if (!IsOpen(drive)) {
         return Answer(line, ERROR_INVALID_HANDLE);
+    }
+    if (const auto refusal = ClassDriver::DownloadProcess(request, requestLength, CachedFirmwareInfo(),
+                                                          description.maxTransferLength)) {
+        return ClassDriverRefuses(line, *refusal);
     }
     ++downloadRequests;
 
@@ -261,6 +302,9 @@ BOOL SimulatedDevice::ActivateFirmware(HANDLE drive, const void* request, DWORD 
                              " slot=" + std::to_string(fields.Slot) + Lengths(requestLength, replyLength);
     if (!IsOpen(drive)) {
         return Answer(line, ERROR_INVALID_HANDLE);
+    }
+    if (const auto refusal = ClassDriver::ActivateProcess(request, requestLength, CachedFirmwareInfo())) {
+        return ClassDriverRefuses(line, *refusal);
     }
     // Only the slot that has just received a whole image can be activated.
     if (request == nullptr || requestLength != sizeof(fields) || reply == nullptr ||

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "device/class_driver.h"
 #include "sim/crc32.h"
 #include "sim/device_description.h"
 #include "sim/request_trace.h"
@@ -11,11 +12,14 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
-// An eMMC device behind a storage driver that checks every request as strictly as a real driver would.
-// A malformed request fails with ERROR_INVALID_PARAMETER and shows in the trace, so that a protocol
-// fault of the tool cannot pass unseen. Failures of the description's *_error keys are injected only
-// into well-formed requests.
+// An eMMC device on a physical drive of Windows. Every firmware request passes first through the checks
+// of Windows' disk class driver (device/class_driver.h), which refuse what Windows refuses, with the last
+// error that Windows gives; the trace marks such a refusal "(class driver)". What passes reaches the eMMC
+// model behind it, which checks every request as strictly as a real driver would: a malformed request fails
+// with ERROR_INVALID_PARAMETER and shows in the trace, so that a protocol fault of the tool cannot pass
+// unseen. Failures of the description's *_error keys are injected only into well-formed requests.
 class SimulatedDevice {
 public:
     // What the downloads of one image have delivered so far. The checksum is kept only while the trace
@@ -60,7 +64,20 @@ public:
 private:
     bool IsOpen(HANDLE drive) const;
     bool IsWritableSlot(std::uint8_t number) const;
-    BOOL Answer(const std::string& request, std::optional<DWORD> error);
+    BOOL Answer(const std::string& request, std::optional<DWORD> error, bool byClassDriver = false);
+    BOOL ClassDriverRefuses(const std::string& request, const ClassDriver::Refusal& refusal);
+    // The firmware information as the eMMC reports it to the drivers above it.
+    std::vector<std::uint8_t> FirmwareInfoReply() const;
+    // Why the firmware information could not be had: the device's own error, or the class driver's.
+    struct InfoFailure {
+        DWORD error;
+        bool byClassDriver;
+    };
+    // Asks the device for its firmware information, as the class driver does, and caches what passes;
+    // a failure, or a report that the class driver refuses, leaves the cache as it was.
+    std::optional<InfoFailure> FetchFirmwareInfo();
+    // The class driver's cached information, fetched first when there is none; null when it cannot be had.
+    const std::vector<std::uint8_t>* CachedFirmwareInfo();
 
     DeviceDescription description;
     RequestTrace trace;
@@ -72,4 +89,8 @@ private:
     Download received;
     Crc32 imageCrc;
     std::uint8_t activeSlot;
+    // What the class driver keeps of the device: the last firmware information it accepted, and whether it
+    // refused a report, after which it answers no more information requests.
+    std::vector<std::uint8_t> cachedInfo;
+    bool infoRefused = false;
 };

@@ -1,5 +1,7 @@
 #include "sim/driver/last_error_status.h"
 
+#include "device/class_driver.h"
+
 namespace {
 
 // The storage firmware errors and the warning that a driver reports them with.
@@ -28,6 +30,10 @@ std::optional<std::uint32_t> StatusForLastError(std::uint32_t error) {
         return STATUS_DEVICE_POWER_CYCLE_REQUIRED;
     default:
         break;
+    }
+    // The class driver's own statuses, so that the system's mapping turns them into the caller's last error.
+    if (const auto status = ClassDriver::StatusGiving(error)) {
+        return static_cast<std::uint32_t>(*status);
     }
     if (error != 0 && error <= 0xFFFF) {
         return WIN32_ERROR_STATUS | error;

@@ -28,7 +28,7 @@ void PrintTo(const DebugRun& param, std::ostream* out) {
     *out << param.name;
 }
 
-const std::string PACKAGE = PatternBytes(70000, 7);
+const std::string PACKAGE = PatternBytes(70144, 7);
 
 LaunchOptions Launch(const DebugRun& run, const TempDirectory& directory,
                      const std::map<std::wstring, std::wstring>& environment) {

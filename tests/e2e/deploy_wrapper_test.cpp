@@ -74,7 +74,7 @@ TEST_P(DeployWrapper, EndsWithTheMappedCodeAndKeepsTheLog) {
     }
     WriteBytes(caller / L"device.txt", outcome.description);
     if (outcome.packageExists) {
-        WriteBytes(caller / L"fw.ffu", PatternBytes(70000));
+        WriteBytes(caller / L"fw.ffu", PatternBytes(70144));
     }
     Win32::UniqueHandle guard;
     if (outcome.anotherRunHoldsTheGuard) {

@@ -4,6 +4,7 @@
 
 #include "device/storage_firmware.h"
 #include "sim/driver/last_error_status.h"
+#include "sim/simulated_device.h"
 #include "tests/support/driver_parameters.h"
 #include "tests/support/files.h"
 #include "tests/support/text_conversion.h"
@@ -16,6 +17,7 @@
 #include <winioctl.h>
 
 #include <chrono>
+#include <cstring>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -256,6 +258,146 @@ TEST(StandInDriver, RefusesWhatOnlyADriverSees) {
                       violation.error);
         }
         EXPECT_EQ(run.Trace(), Trace::File(violation.trace));
+    }
+}
+
+template <typename T> std::vector<std::uint8_t> Request(const T& fields, std::size_t length) {
+    std::vector<std::uint8_t> bytes(length);
+    std::memcpy(bytes.data(), &fields, std::min(length, sizeof(fields)));
+    return bytes;
+}
+
+std::vector<std::uint8_t> Query(std::size_t length) {
+    return Request(StorageFirmware::STORAGE_HW_FIRMWARE_INFO_QUERY{16, 16, 0, 0}, length);
+}
+
+// A download request of `length` bytes whose header says the rest.
+std::vector<std::uint8_t> Download(std::uint32_t version, std::uint32_t size, std::uint8_t slot,
+                                   std::uint64_t offset, std::uint64_t bufferSize, std::size_t length) {
+    return Request(
+        StorageFirmware::STORAGE_HW_FIRMWARE_DOWNLOAD{version, size, 2, slot, {}, offset, bufferSize},
+        length);
+}
+
+// A whole last segment of 512 bytes at the offset, for the slot.
+std::vector<std::uint8_t> Segment(std::uint8_t slot, std::uint64_t offset) {
+    return Download(40, 544, slot, offset, 512, 544);
+}
+
+std::vector<std::uint8_t> Activate(std::uint32_t version, std::uint32_t size, std::uint8_t slot,
+                                   std::size_t length) {
+    return Request(StorageFirmware::STORAGE_HW_FIRMWARE_ACTIVATE{version, size, 0, slot, {}}, length);
+}
+
+// One request at an edge of a check of Windows' class driver.
+// NOLINTNEXTLINE(clang-analyzer-optin.performance.Padding): the fields follow the table's columns
+struct Edge {
+    const char* name;
+    // After "drive = 1".
+    std::string description;
+    DWORD code;
+    std::vector<std::uint8_t> input;
+    // The output length; the input's length when 0.
+    std::size_t outputLength;
+    // ERROR_SUCCESS when the request passes.
+    DWORD error;
+    // Whether the class driver refuses it, before the device sees it.
+    bool classDriver;
+};
+
+// The request sent to the simulated device in process: its last error and its trace line.
+std::pair<DWORD, std::string> InProcess(const std::string& description, const Edge& edge) {
+    SimulatedDevice device(DeviceDescription::Parse(description), RequestTrace::InMemory());
+    const HANDLE drive = device.Open(DRIVE_PATH);
+    std::vector<std::uint8_t> input = edge.input;
+    std::vector<std::uint8_t> output(edge.outputLength == 0 ? input.size() : edge.outputLength);
+    const auto inLength = static_cast<DWORD>(input.size());
+    const auto outLength = static_cast<DWORD>(output.size());
+    BOOL ok = FALSE;
+    switch (edge.code) {
+    case IOCTL_STORAGE_FIRMWARE_GET_INFO:
+        ok = device.GetFirmwareInfo(drive, input.data(), inLength, output.data(), outLength);
+        break;
+    case IOCTL_STORAGE_FIRMWARE_DOWNLOAD:
+        ok = device.DownloadFirmware(drive, input.data(), inLength, output.data(), outLength);
+        break;
+    default:
+        ok = device.ActivateFirmware(drive, input.data(), inLength, output.data(), outLength);
+        break;
+    }
+    return {ok ? ERROR_SUCCESS : GetLastError(), device.Trace().Lines().back()};
+}
+
+std::string LastLine(std::string trace) {
+    while (!trace.empty() && trace.back() == '\n') {
+        trace.pop_back();
+    }
+    const std::size_t end = trace.rfind('\n');
+    return end == std::string::npos ? trace : trace.substr(end + 1);
+}
+
+// What Windows' class driver refuses of the storage firmware requests, at the edge of each of its checks:
+// the simulated device in process and the stand-in driver give the same last error as the class driver,
+// the stand-in driver through the system's own mapping of the class driver's status.
+TEST(ClassDriverChecks, GiveWindowsLastErrorsInProcessAndThroughTheDriver) {
+    const DWORD GET_INFO = IOCTL_STORAGE_FIRMWARE_GET_INFO;
+    const DWORD DOWNLOAD = IOCTL_STORAGE_FIRMWARE_DOWNLOAD;
+    const DWORD ACTIVATE = IOCTL_STORAGE_FIRMWARE_ACTIVATE;
+    const Edge edges[] = {
+        {"information query of 15 bytes", "", GET_INFO, Query(15), 8216, ERROR_BAD_LENGTH, true},
+        {"information reply room of 55 bytes", "", GET_INFO, Query(16), 55, ERROR_INSUFFICIENT_BUFFER, true},
+        {"information reply room for the one slot", "", GET_INFO, Query(16), 56, ERROR_SUCCESS, false},
+        {"no slot", "slots =", GET_INFO, Query(16), 8216, ERROR_GEN_FAILURE, true},
+        {"maximum payload above the transfer length", "max_transfer_length = 65535", GET_INFO, Query(16),
+         8216, ERROR_GEN_FAILURE, true},
+        {"maximum payload at the transfer length", "max_transfer_length = 65536", GET_INFO, Query(16), 8216,
+         ERROR_SUCCESS, false},
+        {"download of 39 bytes", "", DOWNLOAD, Download(40, 39, 1, 0, 7, 39), 0, ERROR_BAD_LENGTH, true},
+        {"download of 40 bytes", "", DOWNLOAD, Download(40, 40, 1, 0, 8, 40), 0, ERROR_INVALID_PARAMETER,
+         true},
+        {"Version 39", "", DOWNLOAD, Download(39, 544, 1, 0, 512, 544), 0, ERROR_INVALID_PARAMETER, true},
+        {"Size above the input", "", DOWNLOAD, Download(40, 545, 1, 0, 512, 544), 0, ERROR_INVALID_PARAMETER,
+         true},
+        {"BufferSize above Size", "", DOWNLOAD, Download(40, 544, 1, 0, 1024, 544), 0,
+         ERROR_INVALID_PARAMETER, true},
+        {"no upgrade support", "support_upgrade = 0", DOWNLOAD, Segment(1, 0), 0, ERROR_NOT_SUPPORTED, true},
+        {"alignment 0", "alignment = 0", DOWNLOAD, Segment(1, 0), 0, ERROR_NOT_SUPPORTED, true},
+        {"slot not in the table", "", DOWNLOAD, Segment(7, 0), 0, ERROR_INVALID_PARAMETER, true},
+        {"read-only slot", "slots = 0 ro, 1", DOWNLOAD, Segment(0, 0), 0, ERROR_INVALID_PARAMETER, true},
+        {"BufferSize 0", "", DOWNLOAD, Download(40, 40, 1, 0, 0, 40), 0, ERROR_INVALID_PARAMETER, true},
+        {"BufferSize off the alignment", "", DOWNLOAD, Download(40, 543, 1, 0, 511, 543), 0,
+         ERROR_INVALID_PARAMETER, true},
+        {"BufferSize above the maximum payload", "max_payload = 1024", DOWNLOAD,
+         Download(40, 1568, 1, 0, 1536, 1568), 0, ERROR_INVALID_PARAMETER, true},
+        {"Offset off the alignment", "", DOWNLOAD, Segment(1, 256), 0, ERROR_INVALID_PARAMETER, true},
+        {"Offset above 0xFFFFFF", "", DOWNLOAD, Segment(1, 0x1000000), 0, ERROR_INVALID_PARAMETER, true},
+        // Windows lets it through; the device itself wants the image from offset 0.
+        {"Offset at the last aligned 0xFFFE00", "", DOWNLOAD, Segment(1, 0xFFFE00), 0,
+         ERROR_INVALID_PARAMETER, false},
+        {"a whole aligned last segment", "", DOWNLOAD, Segment(1, 0), 0, ERROR_SUCCESS, false},
+        {"activation of 15 bytes", "", ACTIVATE, Activate(16, 16, 1, 15), 0, ERROR_BAD_LENGTH, true},
+        {"activation Version 15", "", ACTIVATE, Activate(15, 16, 1, 16), 0, ERROR_INVALID_PARAMETER, true},
+        {"activation Size above the input", "", ACTIVATE, Activate(16, 17, 1, 16), 0, ERROR_INVALID_PARAMETER,
+         true},
+        {"activation of a slot not in the table", "", ACTIVATE, Activate(16, 16, 7, 16), 0,
+         ERROR_INVALID_PARAMETER, true},
+        // Windows allows a read-only slot; the device activates only the slot that has just received an
+        // image.
+        {"activation of a read-only slot", "slots = 0 ro, 1", ACTIVATE, Activate(16, 16, 0, 16), 0,
+         ERROR_INVALID_PARAMETER, false},
+    };
+    for (const Edge& edge : edges) {
+        SCOPED_TRACE(edge.name);
+        const std::string description = "drive = 1\n" + edge.description + "\n";
+        const auto [error, line] = InProcess(description, edge);
+        EXPECT_EQ(error, edge.error) << line;
+        EXPECT_EQ(line.find("(class driver)") != std::string::npos, edge.classDriver) << line;
+
+        DriverRun run(description);
+        ASSERT_TRUE(run.IsOpen());
+        std::vector<std::uint8_t> output(edge.outputLength == 0 ? edge.input.size() : edge.outputLength);
+        EXPECT_EQ(run.Control(edge.code, edge.input, output).error, edge.error);
+        EXPECT_EQ(LastLine(run.Trace()), line);
     }
 }
 

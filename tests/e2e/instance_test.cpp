@@ -34,8 +34,8 @@ TEST_P(SecondInstance, IsRefusedWhileTheFirstWaitsForEnter) {
     TempDirectory firstDirectory;
     TempDirectory otherDirectory;
     const TempDirectory& secondDirectory = second.inOtherFolder ? otherDirectory : firstDirectory;
-    WriteBytes(firstDirectory / L"fw.ffu", PatternBytes(1000));
-    WriteBytes(otherDirectory / L"fw.ffu", PatternBytes(1000));
+    WriteBytes(firstDirectory / L"fw.ffu", PatternBytes(1024));
+    WriteBytes(otherDirectory / L"fw.ffu", PatternBytes(1024));
     // An earlier run's log in the second folder must not pass for the second run's record.
     WriteBytes(otherDirectory / L"quillon.log", TextMode(BANNER + UPDATED + RESTART));
 
@@ -87,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(SecondRun, SecondInstance,
 // one is refused without touching the log, and the log is the whole record of one update.
 TEST(SimultaneousStarts, LeaveExactlyOneCompleteLog) {
     TempDirectory directory;
-    WriteBytes(directory / L"fw.ffu", PatternBytes(1000));
+    WriteBytes(directory / L"fw.ffu", PatternBytes(1024));
     LaunchOptions racer{BuiltProgram(L"quillon-sim.exe"), L"/T:0 /D:fw.ffu", directory.Path(), {}};
     racer.suspended = true;
     std::vector<std::unique_ptr<ChildProcess>> runs;

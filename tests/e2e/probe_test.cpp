@@ -94,7 +94,12 @@ Json BuiltInReport() {
                                   {"revision", Hex("QSIM0001", 16)},
                                   {"revision_text", "QSIM0001"}}})}}},
         {"firmware_info_error", nullptr},
-        {"verdict", {{"would_update", true}, {"refusal", nullptr}, {"slot", 1}, {"segment_size", 65024}}},
+        {"verdict",
+         {{"would_update", true},
+          {"refusal", nullptr},
+          {"slot", 1},
+          {"segment_size", 65024},
+          {"failure", nullptr}}},
         {"package",
          {{"path", "fw.ffu"},
           {"length", PACKAGE_LENGTH},
@@ -122,6 +127,28 @@ Json Failure(DWORD code) {
     return {{"code", code}, {"text", WithoutLineEnd(SystemMessage(code))}};
 }
 
+// A package of this length on the built-in device, whose download request `request` (from 1) Windows
+// refuses with the code for the reason.
+Json FailsOnWindows(std::size_t length, std::size_t request, DWORD code, const std::string& reason) {
+    Json offsets = Json::array();
+    for (std::size_t offset = 0; offsets.empty() || offset < length; offset += 65024) {
+        offsets.push_back(offset);
+    }
+    return {{"verdict",
+             {{"would_update", false},
+              {"refusal", DOWNLOAD_FAILED},
+              {"failure",
+               {{"request", request},
+                {"offset", offsets[request - 1]},
+                {"error", Failure(code)},
+                {"reason", reason}}}}},
+            {"package",
+             {{"length", length},
+              {"download_requests", offsets.size()},
+              {"offsets", offsets},
+              {"aligned", length % 512 == 0}}}};
+}
+
 struct Device {
     const char* name;
     // After "drive = 1".
@@ -129,6 +156,7 @@ struct Device {
     Json changes;
     // The probe's requests after the open.
     std::vector<std::string> reads;
+    std::size_t packageLength = PACKAGE_LENGTH;
 };
 
 void PrintTo(const Device& device, std::ostream* out) {
@@ -187,7 +215,17 @@ const Device DEVICES[] = {
                                 {"read_only", false},
                                 {"revision", Hex(std::string("\x00\xff", 2), 16)},
                                 {"revision_text", nullptr}}})}}},
-      {"verdict", {{"slot", 3}, {"segment_size", 61440}}},
+      // The last segment, 8704 bytes, is no multiple of the alignment: Windows refuses it.
+      {"verdict",
+       {{"would_update", false},
+        {"refusal", DOWNLOAD_FAILED},
+        {"slot", 3},
+        {"segment_size", 61440},
+        {"failure",
+         {{"request", 3},
+          {"offset", 122880},
+          {"error", Failure(87)},
+          {"reason", "BufferSize is not a multiple of ImagePayloadAlignment"}}}}},
       {"package", {{"offsets", {0, 61440, 122880}}, {"aligned", false}}}},
      READS},
     {"UpdatesDisabled", "fw_config = 0x01",
@@ -221,6 +259,14 @@ const Device DEVICES[] = {
      READS},
     {"NoRoomForPayload", "max_payload = 543",
      Changed(Refused(UNUSABLE_PAYLOAD), {{"firmware_info", {{"image_payload_max_size", 543}}}}), READS},
+    {"UnalignedPackage", "",
+     FailsOnWindows(PACKAGE_LENGTH + 1, 3, 87, "BufferSize is not a multiple of ImagePayloadAlignment"),
+     READS, PACKAGE_LENGTH + 1},
+    {"EmptyPackage", "", FailsOnWindows(0, 1, 24, "the request is shorter than STORAGE_HW_FIRMWARE_DOWNLOAD"),
+     READS, 0},
+    // The first segment whose offset the class driver's command cannot carry is the 260th.
+    {"PackageAbove16MiB", "", FailsOnWindows(259 * 65024 + 512, 260, 87, "Offset is above 0xFFFFFF"), READS,
+     259 * 65024 + 512},
     {"DriveDoesNotOpen",
      "open_error = 5",
      Changed(Refused(OpenDeviceError(5)), {{"open_error", Failure(5)},
@@ -264,7 +310,7 @@ TEST_P(ProbedDevice, ReportsReadsOnlyAndPredictsQuillonOnTheDeviceAndItsTwin) {
     const Device& device = std::get<Device>(GetParam());
     const Target target = std::get<Target>(GetParam());
     const std::string description = "drive = 1\n" + device.description;
-    const std::string package = PatternBytes(PACKAGE_LENGTH);
+    const std::string package = PatternBytes(device.packageLength);
     const auto run = [&](const std::wstring& program, const std::wstring& arguments, const std::string& on) {
         const TempDirectory directory;
         WriteBytes(directory / L"fw.ffu", package);
@@ -275,6 +321,7 @@ TEST_P(ProbedDevice, ReportsReadsOnlyAndPredictsQuillonOnTheDeviceAndItsTwin) {
     const auto [probe, twin] = run(PROBE, L"/T:1 /D:fw.ffu /J /S:twin.txt", description);
     const Json expected = Changed(BuiltInReport(), device.changes);
     const bool updates = expected["verdict"]["would_update"];
+    const Json& failure = expected["verdict"]["failure"];
     EXPECT_EQ(probe.exitCode, updates ? 0u : 1u);
     EXPECT_EQ(probe.errors, "");
     EXPECT_EQ(probe.log, "") << "the probe keeps no log";
@@ -312,6 +359,19 @@ TEST_P(ProbedDevice, ReportsReadsOnlyAndPredictsQuillonOnTheDeviceAndItsTwin) {
             EXPECT_TRUE(i + 1 == downloads.size() || downloads[i].find(segment) != std::string::npos)
                 << downloads[i];
         }
+    } else if (!failure.is_null()) {
+        // Quillon sends every request up to the one Windows refuses, and that one fails as predicted.
+        EXPECT_EQ(original.exitCode, 1u);
+        ASSERT_EQ(downloads.size(), failure["request"].get<std::size_t>());
+        EXPECT_NE(downloads.back().find(" offset=" + failure["offset"].dump() + " "), std::string::npos)
+            << downloads.back();
+        const std::string refused = " " + Trace::ClassDriverError(failure["error"]["code"].get<DWORD>());
+        EXPECT_EQ(downloads.back().substr(downloads.back().size() -
+                                          std::min(downloads.back().size(), refused.size())),
+                  refused);
+        EXPECT_EQ(original.log.substr(original.log.size() -
+                                      std::min(original.log.size(), DOWNLOAD_FAILED.size() + 1)),
+                  TextMode(DOWNLOAD_FAILED));
     } else {
         EXPECT_EQ(original.exitCode, 1u);
         EXPECT_TRUE(downloads.empty());
@@ -355,7 +415,7 @@ TEST(ProbeReport, TextHasTheFixedLayout) {
         DWORD exitCode;
         std::string report;
     } cases[] = {
-        {"Inventory", INVENTORY, L"/D:fw.ffu /T:1 -T:2", 0,
+        {"Inventory", INVENTORY, L"/D:fw.ffu /T:1 -T:2", 1,
          head + "\nEXT_CSD\n" + Line("EXT_CSD_REV [192]", "7 (eMMC 5.0 or 5.01)") +
              Line("SUPPORTED_MODES [493]", "0x03 (FFU yes, vendor-specific mode yes)") +
              Line("FW_CONFIG [169]", "0x00 (Update_Disable no)") +
@@ -371,20 +431,25 @@ TEST(ProbeReport, TextHasTheFixedLayout) {
              Line("Payload maximum", "131072") + Line("Slot 0", "read-only, revision FW-01.22") +
              Line("Slot 3", "writable, revision FW-01.23") +
              Line("Slot 1", "writable, revision 00ff0000000000000000000000000000") + "\nVerdict\n" +
-             Line("Quillon would", "update") + Line("Slot", "3") + Line("Segment size", "61440") +
-             "\nPackage\n" + Line("Path", "fw.ffu") + Line("Length", "131584") +
-             Line("Download requests", "3") + Line("Offsets", "0, 61440, 122880") +
+             Line("Quillon would", "fail") + Line("Slot", "3") + Line("Segment size", "61440") +
+             Line("Failing request", "3 of 3, offset 122880") +
+             Line("Windows refuses it",
+                  "BufferSize is not a multiple of ImagePayloadAlignment (error 0x00000057: " +
+                      WithoutLineEnd(SystemMessage(87)) + ")") +
+             Line("Refusal", WithoutLineEnd(DOWNLOAD_FAILED)) + "\nPackage\n" + Line("Path", "fw.ffu") +
+             Line("Length", "131584") + Line("Download requests", "3") + Line("Offsets", "0, 61440, 122880") +
              Line("Warning", "the length is not a multiple of the payload alignment")},
         {"DriveDoesNotOpen", "open_error = 5", L"-T:1", 1,
          head + Line("Open failed", "error 0x00000005: " + denied) + "\nEXT_CSD\n" +
              Line("Not read", "the drive did not open") + "\nFirmware information\n" +
              Line("Not read", "the drive did not open") + "\nVerdict\n" + Line("Quillon would", "refuse") +
              Line("Refusal", "eMMC::eMMC - could not open device: " + denied)},
-        {"RegisterUnreadable", "ext_csd_error = 5\nslots =", L"/T:1", 1,
+        {"RegisterUnreadable", "ext_csd_error = 5", L"/T:1", 1,
          head + "\nEXT_CSD\n" + Line("Not read", "error 0x00000005: " + denied) + "\nFirmware information\n" +
-             Line("Upgrade supported", "yes") + Line("Slot count", "0") + Line("Active slot", "1") +
+             Line("Upgrade supported", "yes") + Line("Slot count", "1") + Line("Active slot", "1") +
              Line("Pending slot", "255") + Line("Firmware shared", "no") + Line("Payload alignment", "512") +
-             Line("Payload maximum", "65536") + "\nVerdict\n" + Line("Quillon would", "refuse") +
+             Line("Payload maximum", "65536") + Line("Slot 1", "writable, revision QSIM0001") +
+             "\nVerdict\n" + Line("Quillon would", "refuse") +
              Line("Refusal", WithoutLineEnd(GENERAL_FAILURE))},
     };
     for (const Target target : {Target::Simulator, Target::Driver}) {
@@ -430,7 +495,7 @@ TEST(ProbeRefusal, EndsBeforeTheDeviceIsAsked) {
     for (const auto& [name, arguments, exitCode, errors, holdGuard, oldWindows] : cases) {
         SCOPED_TRACE(name);
         const TempDirectory directory;
-        WriteBytes(directory / L"fw.ffu", PatternBytes(1000));
+        WriteBytes(directory / L"fw.ffu", PatternBytes(1024));
         WriteBytes(directory / L"twin.txt", "earlier\n");
         CreateDirectoryW((directory / L"folder").c_str(), nullptr);
         const Win32::UniqueHandle guard(holdGuard ? CreateMutexW(nullptr, TRUE, INSTANCE_MUTEX_NAME)

@@ -32,7 +32,7 @@ class RefusedDescription : public testing::TestWithParam<Refusal> {
 protected:
     // Runs the tool on the description in the directory; quillon.log may hold an earlier run's text.
     RunResult Start(const TempDirectory& directory) {
-        WriteBytes(directory / L"fw.ffu", PatternBytes(1000));
+        WriteBytes(directory / L"fw.ffu", PatternBytes(1024));
         const std::wstring path = directory / L"device.txt";
         if (GetParam().kind == Description::Text) {
             WriteBytes(path, GetParam().text);
@@ -96,14 +96,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(RequestTrace, IsCreatedAfreshAtEveryStart) {
     TempDirectory directory;
-    WriteBytes(directory / L"fw.ffu", PatternBytes(1000));
+    WriteBytes(directory / L"fw.ffu", PatternBytes(1024));
     WriteBytes(directory / L"trace.txt", "stale line\n");
 
     const ToolRun update = RunTool(directory, {L"/T:0 /D:fw.ffu"});
     ASSERT_EQ(update.exitCode, 0u);
-    const std::string image = PatternBytes(1000);
+    const std::string image = PatternBytes(1024);
     EXPECT_EQ(update.trace, Trace::File({Trace::Open("0"), Trace::ExtCsd(), Trace::GetInfo(),
-                                         Trace::Download(image, 0, 1000, true, 1), Trace::Activate(1)}));
+                                         Trace::Download(image, 0, 1024, true, 1), Trace::Activate(1)}));
 
     // A run that ends before the device leaves an empty trace, not the previous run's requests.
     const ToolRun usage = RunTool(directory, {L""});
@@ -116,7 +116,7 @@ TEST(RequestTrace, IsCreatedAfreshAtEveryStart) {
 // requests there.
 TEST(RequestTrace, IsCreatedAfreshWhenTheDescriptionIsRefused) {
     TempDirectory directory;
-    WriteBytes(directory / L"fw.ffu", PatternBytes(1000));
+    WriteBytes(directory / L"fw.ffu", PatternBytes(1024));
     const ToolRun update = RunTool(directory, {L"/T:0 /D:fw.ffu"});
     ASSERT_EQ(update.exitCode, 0u);
     ASSERT_NE(update.trace, "");

@@ -19,7 +19,7 @@ namespace {
 
 constexpr std::size_t SEGMENT = 65024;
 // Two full segments and a short last one.
-constexpr std::size_t THREE_SEGMENTS = 2 * SEGMENT + 1000;
+constexpr std::size_t THREE_SEGMENTS = 2 * SEGMENT + 1024;
 // Both targets serve the device on drive 1: the stand-in driver never serves drive 0.
 const std::string DRIVE = "drive = 1\n";
 
@@ -70,7 +70,7 @@ std::vector<std::string> operator+(std::vector<std::string> lines, const std::ve
 // A run that stops at the eligibility test with the given closing and the given EXT_CSD answer.
 Outcome Ineligible(const char* name, const std::string& description, const std::string& closing,
                    const std::string& extCsd = "ok") {
-    return {name, DRIVE + description, L"/T:1 /D:fw.ffu", 1000, 1, [=](const std::string&) {
+    return {name, DRIVE + description, L"/T:1 /D:fw.ffu", 1024, 1, [=](const std::string&) {
                 return Expected{OpenedDevice('1') + closing, {Trace::Open("1"), Trace::ExtCsd(extCsd)}};
             }};
 }
@@ -78,20 +78,16 @@ Outcome Ineligible(const char* name, const std::string& description, const std::
 // A run that stops after the firmware information query.
 Outcome NoUpdate(const char* name, const std::string& description, const std::string& closing,
                  const std::string& query = "ok") {
-    return {name, DRIVE + description, L"/T:1 /D:fw.ffu", 1000, 1, [=](const std::string&) {
+    return {name, DRIVE + description, L"/T:1 /D:fw.ffu", 1024, 1, [=](const std::string&) {
                 return Expected{OpenedDevice('1') + UPDATING + closing,
                                 {Trace::Open("1"), Trace::ExtCsd(), Trace::GetInfo(query)}};
             }};
 }
 
-// A run whose K-th download request fails with the code.
-Outcome DownloadFails(const char* name, std::size_t failing, DWORD code, const std::string& closing) {
-    return {name,
-            DRIVE + "download_error = " + std::to_string(failing) + ":" + std::to_string(code) + "\n",
-            L"/T:1 /D:fw.ffu",
-            THREE_SEGMENTS,
-            1,
-            [=](const std::string& image) {
+// A run whose K-th download request of a package of this length fails as `result` says.
+Outcome DownloadFails(const char* name, const std::string& description, std::size_t packageLength,
+                      std::size_t failing, const std::string& result, const std::string& closing) {
+    return {name, DRIVE + description, L"/T:1 /D:fw.ffu", packageLength, 1, [=](const std::string& image) {
                 Expected expected{OpenedDevice('1') + UPDATING + DOWNLOADING,
                                   {Trace::Open("1"), Trace::ExtCsd(), Trace::GetInfo()}};
                 for (std::size_t k = 1; k <= failing; ++k) {
@@ -100,11 +96,18 @@ Outcome DownloadFails(const char* name, std::size_t failing, DWORD code, const s
                     expected.log += Progress(static_cast<std::uint32_t>(offset));
                     expected.trace.push_back(Trace::Download(image, offset,
                                                              last ? image.size() - offset : SEGMENT, last, 1,
-                                                             k == failing ? Trace::Error(code) : "ok"));
+                                                             k == failing ? result : "ok"));
                 }
                 expected.log += closing;
                 return expected;
             }};
+}
+
+// The device's own failure of the K-th request.
+Outcome DeviceFails(const char* name, std::size_t failing, DWORD code, const std::string& closing) {
+    return DownloadFails(name,
+                         "download_error = " + std::to_string(failing) + ":" + std::to_string(code) + "\n",
+                         THREE_SEGMENTS, failing, Trace::Error(code), closing);
 }
 
 // A run that downloads the whole image and whose activation answers as given.
@@ -126,7 +129,7 @@ Outcome Activated(const char* name, const std::string& description, const std::s
 
 // A run that ends at the drive open with the given last error; the description names its drive.
 Outcome OpenFails(const char* name, const std::string& description, DWORD code) {
-    return {name, description, L"/T:1 /D:fw.ffu", 1000, 1, [=](const std::string&) {
+    return {name, description, L"/T:1 /D:fw.ffu", 1024, 1, [=](const std::string&) {
                 return Expected{OpenDeviceError(code), {Trace::Open("1", Trace::Error(code))}};
             }};
 }
@@ -163,7 +166,7 @@ TEST(SimulatedUpdate, SendsAThreeSegmentPackageToTheBuiltInDevice) {
             "download version=40 size=65056 flags=0 slot=1 offset=65024 length=65024 in=65056 out=65056 "
             "crc32=" +
                 Trace::Crc(bytes.substr(65024, 65024)) + " ok",
-            "download version=40 size=1032 flags=2 slot=1 offset=130048 length=1000 in=1032 out=1032 crc32=" +
+            "download version=40 size=1056 flags=2 slot=1 offset=130048 length=1024 in=1056 out=1056 crc32=" +
                 Trace::Crc(bytes.substr(130048)) + " ok",
             "activate version=16 size=16 flags=0 slot=1 in=16 out=16 ok",
         }));
@@ -212,9 +215,8 @@ INSTANTIATE_TEST_SUITE_P(
             NoUpdate("InformationQueryFails", "info_error = 0x1F\n", UNKNOWN_ERROR, Trace::Error(0x1F)),
             NoUpdate("NoUpgradeSupport", "support_upgrade = 0\n", NO_UPGRADE),
             NoUpdate("OnlyReadOnlySlots", "slots = 1 ro, 2 ro\n", NO_FREE_SLOT),
-            NoUpdate("NoSlots", "slots =\n", NO_FREE_SLOT),
-            DownloadFails("DownloadRejected", 2, 0x80030209, BAD_IMAGE),
-            DownloadFails("DownloadFails", 3, 0x1F, DOWNLOAD_FAILED),
+            DeviceFails("DownloadRejected", 2, 0x80030209, BAD_IMAGE),
+            DeviceFails("DownloadFails", 3, 0x1F, DOWNLOAD_FAILED),
             Activated("ActivationRejected", "activate_error = 0x80030209\n", Trace::Error(0x80030209),
                       BAD_IMAGE, 1),
             Activated("ActivationFails", "activate_error = 0x1F\n", Trace::Error(0x1F), BAD_SLOT, 1),
@@ -233,7 +235,7 @@ INSTANTIATE_TEST_SUITE_P(
             // Drive 3, the first writable slot (4), and segments that fit the device's 8192-byte maximum.
             Outcome{"OtherDriveSlotAndSegmentSize",
                     "drive = 3\nslots = 0 ro, 4, 5\nactive_slot = 5\nalignment = 4096\nmax_payload = 8192\n",
-                    L"/T:3 /D:fw.ffu", 10000, 0,
+                    L"/T:3 /D:fw.ffu", std::size_t{3} * 4096, 0,
                     [](const std::string& image) {
                         const Segments segments = SegmentsOf(image, 4096, 4);
                         return Expected{
@@ -241,14 +243,26 @@ INSTANTIATE_TEST_SUITE_P(
                                 RESTART,
                             std::vector<std::string>{Trace::Open("3"), Trace::ExtCsd(), Trace::GetInfo()} +
                                 segments.requests + std::vector<std::string>{Trace::Activate(4)}};
-                    }},
-            Outcome{"EmptyPackage", DRIVE, L"/T:1 /D:fw.ffu", 0, 0,
-                    [](const std::string& image) {
-                        return Expected{OpenedDevice('1') + UPDATING + DOWNLOADING + Progress(0) + UPDATED +
-                                            RESTART,
-                                        {Trace::Open("1"), Trace::ExtCsd(), Trace::GetInfo(),
-                                         Trace::Download(image, 0, 0, true, 1), Trace::Activate(1)}};
                     }}),
+        BOTH_TARGETS),
+    RunName);
+
+// What Windows' class driver refuses before the device sees it, with the last error that Windows gives.
+INSTANTIATE_TEST_SUITE_P(
+    WindowsRefuses, SimulatedRun,
+    testing::Combine(
+        testing::Values(
+            NoUpdate("NoSlots", "slots =\n", UNKNOWN_ERROR, Trace::ClassDriverError(ERROR_GEN_FAILURE)),
+            NoUpdate("PayloadAboveTransferLength", "max_payload = 131072\nmax_transfer_length = 131071\n",
+                     UNKNOWN_ERROR, Trace::ClassDriverError(ERROR_GEN_FAILURE)),
+            DownloadFails("UnalignedLastSegment", "", 2 * SEGMENT + 1000, 3,
+                          Trace::ClassDriverError(ERROR_INVALID_PARAMETER), DOWNLOAD_FAILED),
+            DownloadFails("EmptyPackage", "", 0, 1, Trace::ClassDriverError(ERROR_BAD_LENGTH),
+                          DOWNLOAD_FAILED),
+            // The segment at 259 times 65024 is the first whose offset the class driver's command cannot
+            // carry.
+            DownloadFails("OffsetAbove16MiB", "", 259 * SEGMENT + 512, 260,
+                          Trace::ClassDriverError(ERROR_INVALID_PARAMETER), DOWNLOAD_FAILED)),
         BOTH_TARGETS),
     RunName);
 

@@ -35,7 +35,7 @@ TEST_P(QuillonEarlyEnd, WritesTheLogAndNothingElse) {
     const EarlyEnd& run = GetParam();
     TempDirectory directory;
     if (run.package == Package::File) {
-        WriteBytes(directory / L"fw.ffu", PatternBytes(1000));
+        WriteBytes(directory / L"fw.ffu", PatternBytes(1024));
     } else if (run.package == Package::Directory) {
         ASSERT_TRUE(CreateDirectoryW((directory / L"fw.ffu").c_str(), nullptr));
     }

@@ -35,8 +35,8 @@ constexpr DWORD POWER_CYCLE_REQUIRED = 0x00030207;
 // The built-in device's report allows 65536-byte requests with payloads aligned to 512 bytes: the largest
 // aligned payload beside the 32-byte header.
 constexpr std::size_t SEGMENT = std::size_t{65536 - 32} / 512 * 512;
-// Two full segments and a short third one.
-constexpr std::size_t IMAGE_SIZE = 2 * SEGMENT + 4097;
+// Two full segments and a short third one, on the alignment as Windows requires of every segment.
+constexpr std::size_t IMAGE_SIZE = 2 * SEGMENT + 4096;
 
 enum class Request { Open, ExtCsd, Info, Download1, Download2, Download3, Activate };
 
@@ -140,7 +140,11 @@ std::vector<Cell> Cells() {
         {"vendor-specific mode only", "supported_modes = 0x02", Request::ExtCsd, {}, MODE_UNSUPPORTED, 1},
         {"updates disabled", "fw_config = 0x01", Request::ExtCsd, {}, FFU_DISABLED, 1},
         {"no upgrade support", "support_upgrade = 0", Request::Info, {}, NO_UPGRADE, 1},
-        {"no slots", "slots =", Request::Info, {}, NO_FREE_SLOT, 1},
+        // Windows' class driver takes no report without a slot, nor one whose maximum payload is above what
+        // the adapter can transfer: the information query itself fails.
+        {"no slots", "slots =", Request::Info, ERROR_GEN_FAILURE, UNKNOWN_ERROR, 1},
+        {"maximum payload above the adapter's transfer length", "max_transfer_length = 65535", Request::Info,
+         ERROR_GEN_FAILURE, UNKNOWN_ERROR, 1},
         {"all slots read-only", "slots = 0 ro, 1 ro, 2 ro", Request::Info, {}, NO_FREE_SLOT, 1},
         {"first writable slot numbered 255", "slots = 0 ro, 255, 2", Request::Info, {}, NO_FREE_SLOT, 1},
         {"alignment 0", "alignment = 0", Request::Info, {}, UNUSABLE_PAYLOAD, 1},

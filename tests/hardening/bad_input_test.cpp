@@ -56,10 +56,12 @@ bool EveryRequestSucceeded(const std::string& trace) {
     return true;
 }
 
-enum class Outcome { Usage, Missing, Unreadable, NoDisk, Updated };
+// TooShortForWindows: the package is loaded and sent, and Windows refuses its one request as shorter than
+// the structure it must hold.
+enum class Outcome { Usage, Missing, Unreadable, NoDisk, Updated, TooShortForWindows };
 
 // What a run must end in. `detail` is the package path for Missing and Unreadable, the drive character for
-// NoDisk and the expected segments for Updated.
+// NoDisk and the expected segments for Updated and TooShortForWindows.
 struct Expected {
     Outcome outcome;
     std::wstring detail;
@@ -101,11 +103,23 @@ void ExpectOutcome(const ToolRun& run, const Expected& expected) {
         EXPECT_EQ(LastLine(run.trace).rfind("activate ", 0), 0u) << "the run did not end with the activation";
         break;
     }
+    case Outcome::TooShortForWindows: {
+        const std::string end = TextMode(DOWNLOAD_FAILED);
+        const std::string refused = " " + Trace::ClassDriverError(ERROR_BAD_LENGTH);
+        const std::string last = LastLine(run.trace);
+        EXPECT_EQ(run.exitCode, 1u);
+        ASSERT_GE(run.log.size(), end.size());
+        EXPECT_EQ(run.log.substr(run.log.size() - end.size()), end);
+        EXPECT_EQ(DownloadedSegments(run.trace), Utf8(expected.detail));
+        ASSERT_GE(last.size(), refused.size());
+        EXPECT_EQ(last.substr(last.size() - refused.size()), refused) << run.trace;
+        break;
+    }
     }
 }
 
-constexpr std::size_t PACKAGE_SIZE = 1000;
-const std::wstring ONE_SEGMENT = L"0+1000";
+constexpr std::size_t PACKAGE_SIZE = 1024;
+const std::wstring ONE_SEGMENT = L"0+1024";
 
 // Every test folder holds these packages.
 void WritePackages(const TempDirectory& folder) {
@@ -246,11 +260,11 @@ std::vector<PackageCase> PackageCases() {
         {"Empty",
          L"empty.ffu",
          [](const std::wstring& path) { return Written(path, ""); },
-         {Outcome::Updated, L"0+0"}},
+         {Outcome::TooShortForWindows, L"0+0"}},
         {"OneByte",
          L"one.ffu",
          [](const std::wstring& path) { return Written(path, "\x5A"); },
-         {Outcome::Updated, L"0+1"}},
+         {Outcome::TooShortForWindows, L"0+1"}},
         {"Directory",
          L"folder.ffu",
          [](const std::wstring& path) {
@@ -279,8 +293,8 @@ std::vector<PackageCase> PackageCases() {
          {Outcome::Unreadable, L"huger.ffu"}},
         {"NameAbove255",
          L"\u0444\u0430\u0439\u043B-\u2603.ffu",
-         [](const std::wstring& path) { return Written(path, PatternBytes(70000)); },
-         {Outcome::Updated, L"0+65024 65024+4976"}},
+         [](const std::wstring& path) { return Written(path, PatternBytes(70144)); },
+         {Outcome::Updated, L"0+65024 65024+5120"}},
     };
 }
 

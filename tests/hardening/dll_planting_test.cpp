@@ -44,7 +44,7 @@ TEST_P(DllPlanting, PlantedVersionLibraryNeverRuns) {
     const std::wstring program = folder / given.program;
     ASSERT_TRUE(CopyFileW(BuiltProgram(given.program).c_str(), program.c_str(), TRUE));
     ASSERT_TRUE(CopyFileW(CanaryLibrary().c_str(), (folder / L"version.dll").c_str(), TRUE));
-    WriteBytes(folder / L"fw.ffu", PatternBytes(70000));
+    WriteBytes(folder / L"fw.ffu", PatternBytes(70144));
     // Wine is told to prefer the planted version.dll over its own. Wine takes WINEDLLOVERRIDES from the Unix
     // environment that a process inherits, never from the environment block its parent hands to
     // CreateProcessW, so the test reaches the one program only through the program's own registry key.

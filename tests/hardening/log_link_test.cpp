@@ -51,14 +51,14 @@ TEST_P(LogLink, VictimStaysUnchangedAndRunEndsAsWithOrdinaryLog) {
     launch.arguments = given.arguments;
 
     TempDirectory ordinary;
-    WriteBytes(ordinary / L"fw.ffu", PatternBytes(70000));
+    WriteBytes(ordinary / L"fw.ffu", PatternBytes(70144));
     const ToolRun expected = RunTool(ordinary, launch);
     ASSERT_EQ(expected.exitCode, given.exitCode);
     const std::string banner = TextMode(BANNER);
     ASSERT_EQ(expected.log.substr(0, banner.size()), banner);
 
     TempDirectory linked;
-    WriteBytes(linked / L"fw.ffu", PatternBytes(70000));
+    WriteBytes(linked / L"fw.ffu", PatternBytes(70144));
     // The victim lives elsewhere, as an administrator's file would.
     TempDirectory elsewhere;
     const std::wstring victim = elsewhere / L"settings.ini";

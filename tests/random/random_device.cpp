@@ -154,15 +154,32 @@ std::uint32_t MaxPayload(Draw& draw) {
     }
 }
 
-// Most lengths sit on a segment boundary or one byte beside it; a few are long.
-std::uint32_t ImageLength(Draw& draw, std::uint32_t segment) {
+// Around the device's maximum payload, where Windows starts to refuse the device's report.
+std::optional<std::uint32_t> MaxTransferLength(Draw& draw, std::uint32_t maxPayload) {
+    switch (draw.Pick({1, 1, 2, 16})) {
+    case 0:
+        return maxPayload == 0 ? 0 : maxPayload - 1;
+    case 1:
+        return maxPayload;
+    case 2:
+        return static_cast<std::uint32_t>(draw.Between(maxPayload, 0xFFFFFFFF));
+    default:
+        // A payload above the default limit is mostly allowed for, so that such devices still get updates.
+        return maxPayload > DEFAULT_MAX_TRANSFER_LENGTH && draw.Percent(80) ? std::optional(maxPayload)
+                                                                            : std::nullopt;
+    }
+}
+
+// Most lengths sit on a segment boundary or one byte beside it, or on a multiple of the alignment that
+// Windows requires of every segment; a few are long.
+std::uint32_t ImageLength(Draw& draw, std::uint32_t segment, std::uint32_t alignment) {
     if (segment == 0) {
         return static_cast<std::uint32_t>(draw.Below(std::uint64_t{3} * 65536));
     }
     // Tiny segments are capped at a few hundred requests, so that one case stays cheap.
     const std::uint64_t longest = std::min<std::uint64_t>(MAX_IMAGE_LENGTH, 400ull * segment);
     std::uint64_t length = 0;
-    switch (draw.Percent(1) ? 5 : draw.Pick({2, 4, 3, 2, 9})) {
+    switch (draw.Percent(1) ? 6 : draw.Pick({2, 4, 3, 2, 9, 12})) {
     case 0:
         length = draw.Below(3);
         break;
@@ -177,6 +194,9 @@ std::uint32_t ImageLength(Draw& draw, std::uint32_t segment) {
         break;
     case 4:
         length = draw.Below(2ull * segment + 1);
+        break;
+    case 5:
+        length = alignment == 0 ? 0 : alignment * draw.Between(0, (2ull * segment + alignment) / alignment);
         break;
     default:
         length = draw.Below(longest + 1);
@@ -206,8 +226,9 @@ RandomDevice RandomDevice::FromSeed(std::uint64_t seed) {
     device.slots = Slots(draw);
     device.alignment = Alignment(draw);
     device.maxPayload = MaxPayload(draw);
+    device.maxTransferLength = MaxTransferLength(draw, device.maxPayload);
     const std::uint32_t segment = SegmentSizeOf(device.maxPayload, device.alignment);
-    device.imageLength = ImageLength(draw, segment);
+    device.imageLength = ImageLength(draw, segment, device.alignment);
 
     const DWORD code = ErrorCode(draw);
     switch (draw.Pick({1, 1, 1, 6, 10, 14})) {
@@ -265,6 +286,9 @@ std::string RandomDevice::Description() const {
     line("slots", table);
     line("alignment", std::to_string(alignment));
     line("max_payload", std::to_string(maxPayload));
+    if (maxTransferLength) {
+        line("max_transfer_length", std::to_string(*maxTransferLength));
+    }
     if (downloadError) {
         line("download_error", std::to_string(downloadError->request) + ":" + Hex(downloadError->code));
     }

@@ -34,6 +34,9 @@ struct RandomDevice {
     std::vector<Slot> slots;
     std::uint32_t alignment = 512;
     std::uint32_t maxPayload = 65536;
+    // The adapter's limit, which Windows holds the maximum payload and every segment against; the simulated
+    // device's default when not drawn.
+    std::optional<std::uint32_t> maxTransferLength;
     std::optional<DownloadError> downloadError;
     std::optional<DWORD> activateError;
     std::uint32_t imageLength = 0;
@@ -44,6 +47,9 @@ struct RandomDevice {
     // that names the machine's own disk.
     std::string Description() const;
 };
+
+// The adapter's limit of a device whose description names none.
+constexpr std::uint32_t DEFAULT_MAX_TRANSFER_LENGTH = 0x100000;
 
 // The longest image a device is given.
 constexpr std::uint32_t MAX_IMAGE_LENGTH = 3 << 20;

@@ -15,11 +15,20 @@ constexpr DWORD POWER_CYCLE_REQUIRED = 0x00030207;
 constexpr std::uint32_t HEADER = 32;
 constexpr std::uint32_t REQUEST_LIMIT = 65536;
 constexpr std::uint8_t NO_SLOT = 255;
-// The simulated driver's answer to a request that breaks its rules.
+// Windows' class driver, in front of the device: what it answers, and the limits of its command for a
+// segment.
 constexpr DWORD INVALID_PARAMETER = 87;
+constexpr DWORD BAD_LENGTH = 24;
+constexpr DWORD GEN_FAILURE = 31;
+constexpr std::uint32_t SHORTEST_DOWNLOAD = 40;
+constexpr std::uint64_t WRITE_BUFFER_LIMIT = 0xFFFFFF;
 
 std::string Result(const std::optional<DWORD>& error) {
     return error ? Trace::Error(*error) : "ok";
+}
+
+std::string ClassDriverRefuses(DWORD error) {
+    return Trace::ClassDriverError(error);
 }
 
 // Ends the expectation with its closing message.
@@ -71,10 +80,17 @@ ExpectedUpdate ExpectUpdate(const RandomDevice& device, std::string_view image) 
 
     // Slot choice: the first writable entry in table order, unless it carries the number 255.
     expected.log += UPDATING;
-    trace.push_back(Trace::GetInfo(Result(device.infoError)));
     if (device.infoError) {
+        trace.push_back(Trace::GetInfo(Result(device.infoError)));
         return Close(std::move(expected), UNKNOWN_ERROR);
     }
+    // Windows takes no report without a slot, or with a payload above what the adapter can transfer.
+    if (device.slots.empty() ||
+        device.maxPayload > device.maxTransferLength.value_or(DEFAULT_MAX_TRANSFER_LENGTH)) {
+        trace.push_back(Trace::GetInfo(ClassDriverRefuses(GEN_FAILURE)));
+        return Close(std::move(expected), UNKNOWN_ERROR);
+    }
+    trace.push_back(Trace::GetInfo());
     if (!device.supportUpgrade) {
         return Close(std::move(expected), NO_UPGRADE);
     }
@@ -89,6 +105,12 @@ ExpectedUpdate ExpectUpdate(const RandomDevice& device, std::string_view image) 
     }
     expected.slot = writable->number;
     expected.segmentSize = segment;
+    // Windows looks a download's slot up by its number: the first entry that carries it decides, and when
+    // that one is read-only, it refuses every segment.
+    const bool slotReadOnly =
+        std::find_if(device.slots.begin(), device.slots.end(), [&](const RandomDevice::Slot& slot) {
+            return slot.number == expected.slot;
+        })->readOnly;
 
     // Segments of the segment size while more than one remains, then exactly the rest, flagged as the
     // last: one request for an image no longer than a segment, an empty one included.
@@ -100,15 +122,25 @@ ExpectedUpdate ExpectUpdate(const RandomDevice& device, std::string_view image) 
         const std::uint32_t offset = (request - 1) * segment;
         const std::uint32_t payload = last ? length - offset : segment;
         expected.log += Progress(offset);
-        // The driver takes only segments on its alignment: a full segment that is no multiple of a
-        // non-power-of-two alignment is refused before any injected failure.
+        // Windows takes only whole, aligned segments at offsets its command can carry; what it refuses
+        // never reaches the device and its injected failures.
+        std::string result;
         std::optional<DWORD> error;
-        if (offset % device.alignment != 0 || (!last && payload % device.alignment != 0)) {
+        if (HEADER + payload < SHORTEST_DOWNLOAD) {
+            error = BAD_LENGTH;
+        } else if (slotReadOnly || payload % device.alignment != 0 || offset % device.alignment != 0 ||
+                   offset > WRITE_BUFFER_LIMIT) {
             error = INVALID_PARAMETER;
+        }
+        if (error) {
+            result = ClassDriverRefuses(*error);
         } else if (device.downloadError && device.downloadError->request == request) {
             error = device.downloadError->code;
+            result = Result(error);
+        } else {
+            result = "ok";
         }
-        trace.push_back(Trace::Download(image, offset, payload, last, expected.slot, Result(error)));
+        trace.push_back(Trace::Download(image, offset, payload, last, expected.slot, result));
         if (error) {
             return Close(std::move(expected), *error == IMAGE_INVALID ? BAD_IMAGE : DOWNLOAD_FAILED);
         }

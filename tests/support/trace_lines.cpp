@@ -21,6 +21,10 @@ std::string Error(DWORD code) {
     return "error 0x" + Hex8(code);
 }
 
+std::string ClassDriverError(DWORD code) {
+    return Error(code) + " (class driver)";
+}
+
 std::string Open(std::string_view drive, const std::string& result) {
     return "open \\\\.\\PhysicalDrive" + std::string(drive) + " " + result;
 }

@@ -13,6 +13,8 @@
 namespace TestSupport::Trace {
 
 std::string Error(DWORD code);
+// A request that Windows' class driver refused before the device saw it.
+std::string ClassDriverError(DWORD code);
 // The drive as it stands in the drive path, in UTF-8.
 std::string Open(std::string_view drive, const std::string& result = "ok");
 std::string ExtCsd(const std::string& result = "ok");

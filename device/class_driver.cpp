@@ -1,0 +1,206 @@
+#include "device/class_driver.h"
+
+#include "device/storage_firmware.h"
+
+#include <algorithm>
+#include <cstring>
+
+using namespace StorageFirmware;
+
+namespace ClassDriver {
+
+namespace {
+
+template <typename T> T Read(const void* input) {
+    T fields;
+    std::memcpy(&fields, input, sizeof(fields));
+    return fields;
+}
+
+STORAGE_HW_FIRMWARE_INFO Info(const std::vector<std::uint8_t>& cachedInfo) {
+    STORAGE_HW_FIRMWARE_INFO info{};
+    std::memcpy(&info, cachedInfo.data(), std::min(cachedInfo.size(), sizeof(info)));
+    return info;
+}
+
+// The first entry of the slot table that carries the number, as the class driver searches it; entries
+// beyond what the device filled read as zero.
+std::optional<STORAGE_HW_FIRMWARE_SLOT_INFO> FindSlot(const std::vector<std::uint8_t>& cachedInfo,
+                                                      std::uint8_t number) {
+    const std::uint8_t count = Info(cachedInfo).SlotCount;
+    for (std::size_t i = 0; i < count; ++i) {
+        STORAGE_HW_FIRMWARE_SLOT_INFO slot{};
+        const std::size_t offset = sizeof(STORAGE_HW_FIRMWARE_INFO) + i * sizeof(slot);
+        if (offset < cachedInfo.size()) {
+            std::memcpy(&slot, cachedInfo.data() + offset,
+                        std::min(cachedInfo.size() - offset, sizeof(slot)));
+        }
+        if (slot.SlotNumber == number) {
+            return slot;
+        }
+    }
+    return std::nullopt;
+}
+
+// The class driver tests these BOOLEAN bytes against FALSE and TRUE as whole bytes, not bit 0 alone.
+constexpr std::uint8_t BOOLEAN_FALSE = 0;
+constexpr std::uint8_t BOOLEAN_TRUE = 1;
+
+// A download or activation before any information request makes the class driver ask the device itself;
+// when that fails, the request fails. (The class driver passes on the device's own status or, after a
+// refused report, STATUS_NOT_IMPLEMENTED; one status stands for them all here.)
+constexpr Refusal NO_INFORMATION{Status::Unsuccessful, "the device's firmware information could not be had"};
+
+} // namespace
+
+DWORD LastError(Status status) {
+    switch (status) {
+    case Status::Unsuccessful:
+        return ERROR_GEN_FAILURE;
+    case Status::NotImplemented:
+        return ERROR_INVALID_FUNCTION;
+    case Status::InfoLengthMismatch:
+        return ERROR_BAD_LENGTH;
+    case Status::InvalidParameter:
+        return ERROR_INVALID_PARAMETER;
+    case Status::BufferTooSmall:
+        return ERROR_INSUFFICIENT_BUFFER;
+    case Status::NotSupported:
+        return ERROR_NOT_SUPPORTED;
+    }
+    return ERROR_GEN_FAILURE;
+}
+
+std::optional<Status> StatusGiving(DWORD lastError) {
+    for (const Status status : {Status::Unsuccessful, Status::NotImplemented, Status::InfoLengthMismatch,
+                                Status::InvalidParameter, Status::BufferTooSmall, Status::NotSupported}) {
+        if (LastError(status) == lastError) {
+            return status;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<Refusal> GetInfoProcess(DWORD inputLength, DWORD outputLength) {
+    if (inputLength < sizeof(STORAGE_HW_FIRMWARE_INFO_QUERY)) {
+        return Refusal{Status::InfoLengthMismatch,
+                       "the input is shorter than STORAGE_HW_FIRMWARE_INFO_QUERY"};
+    }
+    if (outputLength < FIRMWARE_INFO_WITH_ONE_SLOT) {
+        return Refusal{Status::BufferTooSmall, "the output is shorter than STORAGE_HW_FIRMWARE_INFO"};
+    }
+    return std::nullopt;
+}
+
+std::optional<Refusal> GetHwFirmwareInfo(const std::vector<std::uint8_t>& reply,
+                                         std::uint32_t maxTransferLength) {
+    const STORAGE_HW_FIRMWARE_INFO info = Info(reply);
+    if (info.Version < FIRMWARE_INFO_WITH_ONE_SLOT || info.Size < FIRMWARE_INFO_WITH_ONE_SLOT) {
+        return Refusal{Status::Unsuccessful,
+                       "the device's Version or Size is below STORAGE_HW_FIRMWARE_INFO"};
+    }
+    if (info.SlotCount == 0) {
+        return Refusal{Status::Unsuccessful, "the device reports no slot"};
+    }
+    if (info.ImagePayloadMaxSize > maxTransferLength) {
+        return Refusal{Status::Unsuccessful,
+                       "ImagePayloadMaxSize is above the adapter's MaximumTransferLength"};
+    }
+    return std::nullopt;
+}
+
+DWORD InfoReplyLength(const std::vector<std::uint8_t>& cachedInfo, DWORD outputLength) {
+    return std::min<DWORD>(outputLength, Info(cachedInfo).Size);
+}
+
+std::optional<Refusal> DownloadProcess(const void* input, DWORD inputLength,
+                                       const std::vector<std::uint8_t>* cachedInfo,
+                                       std::optional<std::uint32_t> maxTransferLength) {
+    // The SDK's structure ends in a one-byte image array, padded to 40 bytes.
+    if (input == nullptr || inputLength < STORAGE_HW_FIRMWARE_DOWNLOAD_VERSION) {
+        return Refusal{Status::InfoLengthMismatch,
+                       "the request is shorter than STORAGE_HW_FIRMWARE_DOWNLOAD"};
+    }
+    const auto request = Read<STORAGE_HW_FIRMWARE_DOWNLOAD>(input);
+    if (request.Version < STORAGE_HW_FIRMWARE_DOWNLOAD_VERSION) {
+        return Refusal{Status::InvalidParameter, "Version is below 40"};
+    }
+    if (request.Size > inputLength) {
+        return Refusal{Status::InvalidParameter, "Size is above the input length"};
+    }
+    if (request.BufferSize + DOWNLOAD_HEADER_SIZE > request.Size) {
+        return Refusal{Status::InvalidParameter, "BufferSize and the header are above Size"};
+    }
+    // A request for the controller's firmware goes down unchecked.
+    if ((request.Flags & STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER) != 0) {
+        return std::nullopt;
+    }
+    if (cachedInfo == nullptr) {
+        return NO_INFORMATION;
+    }
+    const STORAGE_HW_FIRMWARE_INFO info = Info(*cachedInfo);
+    if (info.SupportUpgrade == BOOLEAN_FALSE || info.ImagePayloadAlignment == 0) {
+        return Refusal{Status::NotSupported, "the device supports no upgrade or reports alignment 0"};
+    }
+    const auto slot = FindSlot(*cachedInfo, request.Slot);
+    if (!slot) {
+        return Refusal{Status::InvalidParameter, "the slot is not in the device's slot table"};
+    }
+    if (slot->ReadOnly == BOOLEAN_TRUE) {
+        return Refusal{Status::InvalidParameter, "the slot is read-only"};
+    }
+    const std::uint32_t alignment = info.ImagePayloadAlignment;
+    if (request.BufferSize == 0) {
+        return Refusal{Status::InvalidParameter, "BufferSize is 0"};
+    }
+    if (request.BufferSize % alignment != 0) {
+        return Refusal{Status::InvalidParameter, "BufferSize is not a multiple of ImagePayloadAlignment"};
+    }
+    if (request.BufferSize > info.ImagePayloadMaxSize) {
+        return Refusal{Status::InvalidParameter, "BufferSize is above ImagePayloadMaxSize"};
+    }
+    if (maxTransferLength && request.BufferSize > *maxTransferLength) {
+        return Refusal{Status::InvalidParameter, "BufferSize is above the adapter's MaximumTransferLength"};
+    }
+    if (request.Offset % alignment != 0) {
+        return Refusal{Status::InvalidParameter, "Offset is not a multiple of ImagePayloadAlignment"};
+    }
+    if (request.Offset > WRITE_BUFFER_FIELD_MAX) {
+        return Refusal{Status::InvalidParameter, "Offset is above 0xFFFFFF"};
+    }
+    if (request.BufferSize > WRITE_BUFFER_FIELD_MAX) {
+        return Refusal{Status::InvalidParameter, "BufferSize is above 0xFFFFFF"};
+    }
+    return std::nullopt;
+}
+
+std::optional<Refusal> ActivateProcess(const void* input, DWORD inputLength,
+                                       const std::vector<std::uint8_t>* cachedInfo) {
+    if (input == nullptr || inputLength < sizeof(STORAGE_HW_FIRMWARE_ACTIVATE)) {
+        return Refusal{Status::InfoLengthMismatch,
+                       "the request is shorter than STORAGE_HW_FIRMWARE_ACTIVATE"};
+    }
+    const auto request = Read<STORAGE_HW_FIRMWARE_ACTIVATE>(input);
+    if (request.Version < sizeof(STORAGE_HW_FIRMWARE_ACTIVATE)) {
+        return Refusal{Status::InvalidParameter, "Version is below 16"};
+    }
+    if (request.Size > inputLength) {
+        return Refusal{Status::InvalidParameter, "Size is above the input length"};
+    }
+    if ((request.Flags & STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER) != 0) {
+        return std::nullopt;
+    }
+    if (cachedInfo == nullptr) {
+        return NO_INFORMATION;
+    }
+    if (Info(*cachedInfo).SupportUpgrade == BOOLEAN_FALSE) {
+        return Refusal{Status::NotSupported, "the device supports no upgrade"};
+    }
+    // A read-only slot may be activated: it holds firmware already.
+    if (!FindSlot(*cachedInfo, request.Slot)) {
+        return Refusal{Status::InvalidParameter, "the slot is not in the device's slot table"};
+    }
+    return std::nullopt;
+}
+
+} // namespace ClassDriver

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+// What Windows' disk class driver checks of the storage firmware requests on \\.\PhysicalDriveN before the
+// port driver under it sees them. Every such request of an eMMC passes through it on its way to the SD port
+// driver. Written from the class driver's published source (classpnp, utils.c, among Microsoft's Windows
+// driver samples); each function is named after the routine whose checks it makes. A refusal carries the
+// status the class driver completes the request with; none means that the request goes down to the device.
+//
+// The simulated device puts these checks in front of its eMMC model, and the probe predicts with them what
+// Windows will refuse of a package.
+namespace ClassDriver {
+
+enum class Status : std::uint32_t {
+    Unsuccessful = 0xC0000001,       // STATUS_UNSUCCESSFUL
+    NotImplemented = 0xC0000002,     // STATUS_NOT_IMPLEMENTED
+    InfoLengthMismatch = 0xC0000004, // STATUS_INFO_LENGTH_MISMATCH
+    InvalidParameter = 0xC000000D,   // STATUS_INVALID_PARAMETER
+    BufferTooSmall = 0xC0000023,     // STATUS_BUFFER_TOO_SMALL
+    NotSupported = 0xC00000BB,       // STATUS_NOT_SUPPORTED
+};
+
+struct Refusal {
+    Status status;
+    // Which check refused, in the words of the request's fields.
+    const char* reason;
+};
+
+// The last error that the caller of DeviceIoControl reads after the status, as the system maps it
+// (RtlNtStatusToDosError).
+DWORD LastError(Status status);
+// The status whose last error this is; none for a last error that no status of the class driver gives.
+std::optional<Status> StatusGiving(DWORD lastError);
+
+// The SCSI WRITE BUFFER command that carries a segment has 3 bytes for its offset and its length.
+constexpr std::uint64_t WRITE_BUFFER_FIELD_MAX = 0xFFFFFF;
+
+// ClassDeviceHwFirmwareGetInfoProcess, before it asks the device: the caller's buffer lengths.
+std::optional<Refusal> GetInfoProcess(DWORD inputLength, DWORD outputLength);
+
+// ClasspGetHwFirmwareInfo: the firmware information as the device reported it, judged before the class
+// driver caches it. A refused report also makes every later information request fail with
+// STATUS_NOT_IMPLEMENTED, until the disk starts anew.
+std::optional<Refusal> GetHwFirmwareInfo(const std::vector<std::uint8_t>& reply,
+                                         std::uint32_t maxTransferLength);
+
+// How many bytes of the cached information go back to a caller with this output length.
+DWORD InfoReplyLength(const std::vector<std::uint8_t>& cachedInfo, DWORD outputLength);
+
+// ClassDeviceHwFirmwareDownloadProcess, against the cached information; null when the class driver could
+// not get it from the device. The adapter's maximum transfer length is checked when it is known.
+std::optional<Refusal> DownloadProcess(const void* input, DWORD inputLength,
+                                       const std::vector<std::uint8_t>* cachedInfo,
+                                       std::optional<std::uint32_t> maxTransferLength);
+
+// ClassDeviceHwFirmwareActivateProcess, against the cached information as for a download.
+std::optional<Refusal> ActivateProcess(const void* input, DWORD inputLength,
+                                       const std::vector<std::uint8_t>* cachedInfo);
+
+} // namespace ClassDriver
