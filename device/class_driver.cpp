@@ -42,9 +42,11 @@ std::optional<STORAGE_HW_FIRMWARE_SLOT_INFO> FindSlot(const std::vector<std::uin
     return std::nullopt;
 }
 
-// The class driver tests these BOOLEAN bytes against FALSE and TRUE as whole bytes, not bit 0 alone.
-constexpr std::uint8_t BOOLEAN_FALSE = 0;
-constexpr std::uint8_t BOOLEAN_TRUE = 1;
+// SupportUpgrade and ReadOnly are one-bit fields in the SDK's structures: the class driver's tests of them
+// see bit 0 alone, never the reserved bits beside it.
+bool SupportsUpgrade(const STORAGE_HW_FIRMWARE_INFO& info) {
+    return (info.SupportUpgrade & SUPPORT_UPGRADE) != 0;
+}
 
 // A download or activation before any information request makes the class driver ask the device itself;
 // when that fails, the request fails. (The class driver passes on the device's own status or, after a
@@ -139,14 +141,14 @@ std::optional<Refusal> DownloadProcess(const void* input, DWORD inputLength,
         return NO_INFORMATION;
     }
     const STORAGE_HW_FIRMWARE_INFO info = Info(*cachedInfo);
-    if (info.SupportUpgrade == BOOLEAN_FALSE || info.ImagePayloadAlignment == 0) {
+    if (!SupportsUpgrade(info) || info.ImagePayloadAlignment == 0) {
         return Refusal{Status::NotSupported, "the device supports no upgrade or reports alignment 0"};
     }
     const auto slot = FindSlot(*cachedInfo, request.Slot);
     if (!slot) {
         return Refusal{Status::InvalidParameter, "the slot is not in the device's slot table"};
     }
-    if (slot->ReadOnly == BOOLEAN_TRUE) {
+    if ((slot->ReadOnly & SLOT_READ_ONLY) != 0) {
         return Refusal{Status::InvalidParameter, "the slot is read-only"};
     }
     const std::uint32_t alignment = info.ImagePayloadAlignment;
@@ -193,7 +195,7 @@ std::optional<Refusal> ActivateProcess(const void* input, DWORD inputLength,
     if (cachedInfo == nullptr) {
         return NO_INFORMATION;
     }
-    if (Info(*cachedInfo).SupportUpgrade == BOOLEAN_FALSE) {
+    if (!SupportsUpgrade(Info(*cachedInfo))) {
         return Refusal{Status::NotSupported, "the device supports no upgrade"};
     }
     // A read-only slot may be activated: it holds firmware already.
