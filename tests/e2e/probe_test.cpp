@@ -413,7 +413,7 @@ TEST(ProbeRefusal, EndsBeforeTheDeviceIsAsked) {
         std::wstring arguments;
         DWORD exitCode;
         std::string errors;
-        bool holdGuard = false;
+        const wchar_t* heldGuard = nullptr;
         bool oldWindows = false;
     } cases[] = {
         {"NoDrive", L"/D:fw.ffu /J /S:new.txt /T:x", 8, "Usage:\n"},
@@ -421,20 +421,26 @@ TEST(ProbeRefusal, EndsBeforeTheDeviceIsAsked) {
          "quillon-probe: could not open file 'none.ffu'\n"},
         {"PackageIsAFolder", L"/T:1 /D:folder /S:new.txt", 8,
          "quillon-probe: could not read file 'folder'\n"},
+        {"PackageBeingWritten", L"/T:1 /D:copying.ffu /S:new.txt", 8,
+         "quillon-probe: could not read file 'copying.ffu'\n"},
         {"ExistingDescription", L"/T:1 /D:fw.ffu /S:twin.txt", 8,
          "quillon-probe: 'twin.txt' exists already; a device description is only written to a new file\n"},
-        {"GuardHeld", L"/T:1 /S:new.txt", 5, "quillon-probe: Quillon or another probe is running\n", true},
-        {"Windows81", L"/T:1 /S:new.txt", 9, "quillon-probe: not supported on this Windows version\n", false,
-         true},
+        {"GuardHeld", L"/T:1 /S:new.txt", 5, "quillon-probe: Quillon or another probe is running\n",
+         INSTANCE_MUTEX_NAME},
+        {"MachineWideGuardHeld", L"/T:1 /D:fw.ffu /S:new.txt", 5,
+         "quillon-probe: Quillon or another probe is running\n", MACHINE_WIDE_INSTANCE_MUTEX_NAME},
+        {"Windows81", L"/T:1 /S:new.txt", 9, "quillon-probe: not supported on this Windows version\n",
+         nullptr, true},
     };
-    for (const auto& [name, arguments, exitCode, errors, holdGuard, oldWindows] : cases) {
+    for (const auto& [name, arguments, exitCode, errors, heldGuard, oldWindows] : cases) {
         SCOPED_TRACE(name);
         const TempDirectory directory;
-        WriteBytes(directory / L"fw.ffu", PatternBytes(1000));
+        WriteBytes(directory / L"fw.ffu", PatternBytes(65536));
         WriteBytes(directory / L"twin.txt", "earlier\n");
         CreateDirectoryW((directory / L"folder").c_str(), nullptr);
-        const Win32::UniqueHandle guard(holdGuard ? CreateMutexW(nullptr, TRUE, INSTANCE_MUTEX_NAME)
-                                                  : nullptr);
+        const Win32::UniqueHandle copy = CopyInProgress(directory / L"copying.ffu", PatternBytes(65536));
+        const Win32::UniqueHandle guard(heldGuard != nullptr ? CreateMutexW(nullptr, TRUE, heldGuard)
+                                                             : nullptr);
         // cppcheck-suppress unreadVariable ; the Windows version setting lasts as long as the object
         const std::optional<WineAppDefault> windows =
             oldWindows

@@ -66,6 +66,22 @@ void WriteBytes(const std::wstring& path, const std::string& bytes) {
     }
 }
 
+Win32::UniqueHandle CopyInProgress(const std::wstring& path, const std::string& bytes) {
+    Win32::UniqueHandle writer(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER length{};
+    length.QuadPart = static_cast<LONGLONG>(bytes.size());
+    LARGE_INTEGER start{};
+    const DWORD half = static_cast<DWORD>(bytes.size() / 2);
+    DWORD written = 0;
+    if (!writer.IsValid() || !SetFilePointerEx(writer.Get(), length, nullptr, FILE_BEGIN) ||
+        !SetEndOfFile(writer.Get()) || !SetFilePointerEx(writer.Get(), start, nullptr, FILE_BEGIN) ||
+        !WriteFile(writer.Get(), bytes.data(), half, &written, nullptr) || written != half) {
+        throw std::runtime_error("cannot start a copy");
+    }
+    return writer;
+}
+
 bool FileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "win32/unique_handle.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,6 +28,9 @@ private:
 std::string ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
+// A copy still in progress: the file has the full length of the bytes, only their first half is written,
+// and the writer's handle, returned, is still open (sharing the file with readers, as a copy does).
+Win32::UniqueHandle CopyInProgress(const std::wstring& path, const std::string& bytes);
 
 // The Windows path of a program that the build put into its output folder (quillon.exe, quillon-sim.exe).
 std::wstring BuiltProgram(const std::wstring& name);
