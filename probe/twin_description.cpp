@@ -53,8 +53,8 @@ std::string TwinDescription(const DeviceInventory& inventory) {
 }
 
 TwinFile::TwinFile(const std::wstring& path)
-    : path(path), file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)) {
+    : file(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)) {
     if (!file.IsValid()) {
         error = GetLastError();
     }
@@ -78,7 +78,13 @@ bool TwinFile::Write(const std::string& text) {
 
 void TwinFile::Discard() {
     if (file.IsValid()) {
+        // Removed through the handle that created it, never by its name: whoever may write the folder could
+        // otherwise put a link or another folder under that name before the removal, and the elevated probe
+        // would delete a file of their choosing. A removal that fails leaves the empty file behind.
+        FILE_DISPOSITION_INFO disposition{};
+        disposition.DeleteFile = TRUE;
+        static_cast<void>(
+            SetFileInformationByHandle(file.Get(), FileDispositionInfo, &disposition, sizeof(disposition)));
         file.Reset();
-        DeleteFileW(path.c_str());
     }
 }
