@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdlib>
 #include <map>
 #include <optional>
 #include <tuple>
@@ -400,6 +401,43 @@ TEST(ProbeReport, TextHasTheFixedLayout) {
             EXPECT_EQ(run.exitCode, exitCode);
             EXPECT_EQ(run.console, TextMode(report));
             EXPECT_EQ(run.errors, "");
+        }
+    }
+}
+
+// Windows' texts reach the JSON report as UTF-8 whatever the system's ANSI code page. The test also runs
+// under Unix locales that give Wine another code page (Japanese 932, Russian 1251), named then by
+// QUILLON_TEST_CODE_PAGE, where Wine's texts are Japanese or Russian.
+TEST(ProbeJson, CarriesWindowsTextsAsUtf8) {
+    if (const char* codePage = std::getenv("QUILLON_TEST_CODE_PAGE")) {
+        ASSERT_EQ(std::to_string(GetACP()), codePage) << "the locale did not give Wine that code page";
+    }
+    const std::string denied = WithoutLineEnd(SystemMessageUtf8(ERROR_ACCESS_DENIED));
+    const std::string missing = WithoutLineEnd(SystemMessageUtf8(ERROR_FILE_NOT_FOUND));
+    const struct {
+        std::string description;
+        Json changes;
+    } cases[] = {
+        {"open_error = 5",
+         {{"open_error", {{"code", 5}, {"text", denied}}},
+          {"verdict", {{"refusal", "eMMC::eMMC - could not open device: " + SystemMessageUtf8(5)}}}}},
+        {"ext_csd_error = 5\ninfo_error = 2",
+         {{"ext_csd_error", {{"code", 5}, {"text", denied}}},
+          {"firmware_info_error", {{"code", 2}, {"text", missing}}}}},
+    };
+    for (const auto& [description, changes] : cases) {
+        SCOPED_TRACE(description);
+        const TempDirectory directory;
+        const ToolRun run =
+            RunTool(directory, {L"/T:1 /J", "drive = 1\n" + description, {}, std::string(), PROBE});
+        EXPECT_EQ(run.exitCode, 1u);
+        // The parser refuses text that is not UTF-8.
+        ASSERT_TRUE(Json::accept(run.console)) << run.console;
+        const Json report = Json::parse(run.console);
+        for (const auto& [key, value] : changes.items()) {
+            for (const auto& [member, expected] : value.items()) {
+                EXPECT_EQ(report[key][member], expected) << key << "." << member;
+            }
         }
     }
 }

@@ -1,5 +1,6 @@
 #include "tests/support/files.h"
 
+#include "tests/support/text_conversion.h"
 #include "win32/local_ptr.h"
 #include "win32/unique_handle.h"
 
@@ -101,6 +102,15 @@ std::string SystemMessage(unsigned long code) {
                                         nullptr, code, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
     const Win32::LocalPtr<char> owned(buffer);
     return length == 0 ? std::string() : std::string(owned.get(), length);
+}
+
+std::string SystemMessageUtf8(unsigned long code) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                            FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    const Win32::LocalPtr<wchar_t> owned(buffer);
+    return length == 0 ? std::string() : Utf8(std::wstring_view(owned.get(), length));
 }
 
 std::string PatternBytes(std::size_t length, std::uint32_t seed) {

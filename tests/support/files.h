@@ -37,6 +37,8 @@ std::wstring BuiltProgram(const std::wstring& name);
 
 // What FormatMessageA gives for a code, as the tool's error texts carry it.
 std::string SystemMessage(unsigned long code);
+// The same text in UTF-8, through FormatMessageW, whatever the system's ANSI code page.
+std::string SystemMessageUtf8(unsigned long code);
 
 // Bytes that differ from one position to the next, so that a misplaced or repeated segment shows.
 std::string PatternBytes(std::size_t length, std::uint32_t seed = 1);
