@@ -15,7 +15,12 @@ std::string Slots(const std::vector<std::uint8_t>& reply) {
     for (const STORAGE_HW_FIRMWARE_SLOT_INFO& slot : ReportFields::Slots(reply)) {
         slots += slots.empty() ? " " : ", ";
         slots += std::to_string(slot.SlotNumber);
-        slots += (slot.ReadOnly & SLOT_READ_ONLY) != 0 ? " ro" : "";
+        // The whole byte, reserved bits included, so that the twin answers exactly as the device did.
+        if (slot.ReadOnly == SLOT_READ_ONLY) {
+            slots += " ro";
+        } else if (slot.ReadOnly != 0) {
+            slots += " ro:" + ReportFields::HexNumber(slot.ReadOnly, 2);
+        }
         slots += " rev:" + ReportFields::Hex(slot.Revision, sizeof(slot.Revision));
     }
     return slots;
@@ -42,7 +47,7 @@ std::string TwinDescription(const DeviceInventory& inventory) {
         return text + "info_error = " + HexNumber(inventory.firmwareInfoFailure->code) + "\n";
     }
     const STORAGE_HW_FIRMWARE_INFO info = ReportFields::Info(inventory.firmwareInfo);
-    text += "support_upgrade = " + std::to_string(info.SupportUpgrade & SUPPORT_UPGRADE) + "\n";
+    text += "support_upgrade = " + std::to_string(info.SupportUpgrade) + "\n";
     text += "slots =" + Slots(inventory.firmwareInfo) + "\n";
     text += "active_slot = " + std::to_string(info.ActiveSlot) + "\n";
     text += "pending_slot = " + std::to_string(info.PendingActivateSlot) + "\n";

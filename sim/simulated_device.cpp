@@ -80,9 +80,10 @@ bool SimulatedDevice::IsOpen(HANDLE drive) const {
 }
 
 bool SimulatedDevice::IsWritableSlot(std::uint8_t number) const {
-    return std::any_of(
-        description.slots.begin(), description.slots.end(),
-        [number](const DeviceDescription::Slot& slot) { return slot.number == number && !slot.readOnly; });
+    return std::any_of(description.slots.begin(), description.slots.end(),
+                       [number](const DeviceDescription::Slot& slot) {
+                           return slot.number == number && (slot.readOnly & SLOT_READ_ONLY) == 0;
+                       });
 }
 
 BOOL SimulatedDevice::Answer(const std::string& request, std::optional<DWORD> error) {
@@ -170,7 +171,7 @@ BOOL SimulatedDevice::GetFirmwareInfo(HANDLE drive, const void* query, DWORD que
     // As the SDK's structure counts it: the fixed part and one slot entry.
     reply.Version = sizeof(STORAGE_HW_FIRMWARE_INFO) + sizeof(STORAGE_HW_FIRMWARE_SLOT_INFO);
     reply.Size = static_cast<std::uint32_t>(replySize);
-    reply.SupportUpgrade = description.supportUpgrade ? SUPPORT_UPGRADE : 0;
+    reply.SupportUpgrade = description.supportUpgrade;
     reply.SlotCount = static_cast<std::uint8_t>(description.slots.size());
     reply.ActiveSlot = activeSlot;
     reply.PendingActivateSlot = description.pendingSlot;
@@ -184,7 +185,7 @@ BOOL SimulatedDevice::GetFirmwareInfo(HANDLE drive, const void* query, DWORD que
         slot.Version = sizeof(slot);
         slot.Size = sizeof(slot);
         slot.SlotNumber = description.slots[i].number;
-        slot.ReadOnly = description.slots[i].readOnly ? SLOT_READ_ONLY : 0;
+        slot.ReadOnly = description.slots[i].readOnly;
         std::memcpy(slot.Revision, description.slots[i].revision.data(), sizeof(slot.Revision));
         std::memcpy(bytes + sizeof(reply) + i * sizeof(slot), &slot, sizeof(slot));
     }

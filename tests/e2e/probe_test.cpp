@@ -130,6 +130,8 @@ struct Device {
     Json changes;
     // The probe's requests after the open.
     std::vector<std::string> reads;
+    // Lines that the twin must hold as they are.
+    std::vector<std::string> twinLines = {};
 };
 
 void PrintTo(const Device& device, std::ostream* out) {
@@ -207,6 +209,43 @@ const Device DEVICES[] = {
      "ext_csd_error = 5",
      Changed(Refused(GENERAL_FAILURE), {{"ext_csd", nullptr}, {"ext_csd_error", Failure(5)}}),
      {Trace::ExtCsd(Trace::Error(5)), Trace::GetInfo()}},
+    // Quillon stops at the register's refusal and never asks for the information.
+    {"UpdatesDisabledAndInformationUnavailable",
+     "fw_config = 0x01\ninfo_error = 31",
+     Changed(
+         Refused(FFU_DISABLED),
+         {{"ext_csd",
+           {{"raw", Register({{169, 1}, {192, 8}, {493, 1}})}, {"fw_config", 1}, {"update_disable", true}}},
+          {"firmware_info", nullptr},
+          {"firmware_info_error", Failure(31)},
+          {"package", {{"aligned", nullptr}}}}),
+     {Trace::ExtCsd(), Trace::GetInfo(Trace::Error(31))}},
+    // Reserved bits beside bit 0: the tool reads bit 0 alone, and the twin keeps every bit.
+    {"ReservedBits",
+     "support_upgrade = 0xFF\nslots = 0 ro:0xFF, 2 ro:0xFE, 3\n",
+     {{"firmware_info",
+       {{"slot_count", 3},
+        {"slots", Json::array({{{"slot_number", 0},
+                                {"read_only", true},
+                                {"revision", Hex("QSIM0001", 16)},
+                                {"revision_text", "QSIM0001"}},
+                               {{"slot_number", 2},
+                                {"read_only", false},
+                                {"revision", Hex("QSIM0001", 16)},
+                                {"revision_text", "QSIM0001"}},
+                               {{"slot_number", 3},
+                                {"read_only", false},
+                                {"revision", Hex("QSIM0001", 16)},
+                                {"revision_text", "QSIM0001"}}})}}},
+      {"verdict", {{"slot", 2}}}},
+     READS,
+     {"support_upgrade = 255", "slots = 0 ro:0xFF rev:" + Hex("QSIM0001", 16) + ", 2 ro:0xFE rev:" +
+                                   Hex("QSIM0001", 16) + ", 3 rev:" + Hex("QSIM0001", 16)}},
+    {"ReservedBitsWithoutUpgrade",
+     "support_upgrade = 0xFE",
+     Changed(Refused(NO_UPGRADE), {{"firmware_info", {{"support_upgrade", false}}}}),
+     READS,
+     {"support_upgrade = 254"}},
     {"InformationUnavailable",
      "info_error = 31",
      Changed(Refused(UNKNOWN_ERROR), {{"firmware_info", nullptr},
@@ -285,6 +324,9 @@ TEST_P(ProbedDevice, ReportsReadsOnlyAndPredictsQuillonOnTheDeviceAndItsTwin) {
     ASSERT_TRUE(Json::accept(probe.console)) << probe.console;
     ExpectSameFields(Json::parse(probe.console), expected);
     ASSERT_NE(twin, "");
+    for (const std::string& line : device.twinLines) {
+        EXPECT_NE(twin.find("\r\n" + line + "\r\n"), std::string::npos) << line << " in\n" << twin;
+    }
 
     // The twin answers the reads as the device did.
     const auto [twinProbe, twinOfTwin] = run(PROBE, L"/T:1 /D:fw.ffu /J /S:twin.txt", twin);
@@ -338,6 +380,28 @@ std::vector<std::tuple<Device, Target>> Runs() {
 INSTANTIATE_TEST_SUITE_P(Devices, ProbedDevice, testing::ValuesIn(Runs()), [](const auto& info) {
     return std::string(std::get<0>(info.param).name) + "_" + TargetName(std::get<1>(info.param));
 });
+
+// The twin names the drive it was taken from, at both ends of the digits.
+TEST(ProbeTwin, NamesItsDrive) {
+    for (const char drive : {'0', '9'}) {
+        SCOPED_TRACE(drive);
+        const std::wstring arguments = std::wstring(L"/T:") + static_cast<wchar_t>(drive) + L" /S:twin.txt";
+        const std::string description = std::string("drive = ") + drive + "\n";
+        const TempDirectory directory;
+        const ToolRun probe = RunTool(directory, {arguments, description, {}, std::string(), PROBE});
+        EXPECT_EQ(probe.exitCode, 0u);
+        const std::string twin = ReadBytes(directory / L"twin.txt");
+        EXPECT_NE(twin.find("\r\n" + description.substr(0, description.size() - 1) + "\r\n"),
+                  std::string::npos)
+            << twin;
+
+        const TempDirectory again;
+        const ToolRun twinProbe = RunTool(again, {arguments, twin, {}, std::string(), PROBE});
+        EXPECT_EQ(twinProbe.exitCode, probe.exitCode);
+        EXPECT_EQ(twinProbe.console, probe.console);
+        EXPECT_EQ(ReadBytes(again / L"twin.txt"), twin);
+    }
+}
 
 // One value line of the text report: the label, then the value in column 57.
 std::string Line(const std::string& label, const std::string& value) {

@@ -242,6 +242,16 @@ INSTANTIATE_TEST_SUITE_P(
                             std::vector<std::string>{Trace::Open("3"), Trace::ExtCsd(), Trace::GetInfo()} +
                                 segments.requests + std::vector<std::string>{Trace::Activate(4)}};
                     }},
+            // The last drive that the stand-in driver serves.
+            Outcome{"DriveEight", "drive = 8\n", L"/T:8 /D:fw.ffu", 65536, 0,
+                    [](const std::string& image) {
+                        const Segments segments = SegmentsOf(image, SEGMENT, 1);
+                        return Expected{
+                            OpenedDevice('8') + UPDATING + DOWNLOADING + segments.progress + UPDATED +
+                                RESTART,
+                            std::vector<std::string>{Trace::Open("8"), Trace::ExtCsd(), Trace::GetInfo()} +
+                                segments.requests + std::vector<std::string>{Trace::Activate(1)}};
+                    }},
             Outcome{"EmptyPackage", DRIVE, L"/T:1 /D:fw.ffu", 0, 0,
                     [](const std::string& image) {
                         return Expected{OpenedDevice('1') + UPDATING + DOWNLOADING + Progress(0) + UPDATED +

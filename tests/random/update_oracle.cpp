@@ -75,11 +75,13 @@ ExpectedUpdate ExpectUpdate(const RandomDevice& device, std::string_view image) 
     if (device.infoError) {
         return Close(std::move(expected), UNKNOWN_ERROR);
     }
-    if (!device.supportUpgrade) {
+    // Bit 0 alone counts; the other bits are reserved.
+    if ((device.supportUpgrade & 1) == 0) {
         return Close(std::move(expected), NO_UPGRADE);
     }
-    const auto writable = std::find_if(device.slots.begin(), device.slots.end(),
-                                       [](const RandomDevice::Slot& slot) { return !slot.readOnly; });
+    const auto writable =
+        std::find_if(device.slots.begin(), device.slots.end(),
+                     [](const RandomDevice::Slot& slot) { return (slot.readOnly & 1) == 0; });
     if (writable == device.slots.end() || writable->number == NO_SLOT) {
         return Close(std::move(expected), NO_FREE_SLOT);
     }
