@@ -110,6 +110,8 @@ ExitCode Run() {
     }
     instanceMutexOwned = true;
     machineWideGuard.emplace(MACHINE_WIDE_INSTANCE_MUTEX_NAME);
+    // A name that cannot be created or opened is mostly another session's guard that this run may not
+    // open; it ends the run as the session's guard does when it cannot be created.
     if (!machineWideGuard->Exists()) {
         return AlreadyRunning;
     }

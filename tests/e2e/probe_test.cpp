@@ -469,6 +469,18 @@ TEST(ProbeReport, TextHasTheFixedLayout) {
     }
 }
 
+// A report that standard output does not take ends with 8, and the description file created for the run is
+// removed again.
+TEST(ProbeRefusal, LeavesNoDescriptionWhenTheReportIsNotWritten) {
+    const TempDirectory directory;
+    LaunchOptions launch = LaunchIn(directory, {L"/T:1 /S:twin.txt", "drive = 1", {}, std::string(), PROBE});
+    launch.outputRefused = true;
+    const RunResult run = RunProgram(launch);
+    EXPECT_EQ(run.exitCode, 8u);
+    EXPECT_EQ(run.errors, TextMode("quillon-probe: could not write the report\n"));
+    EXPECT_FALSE(FileExists(directory / L"twin.txt"));
+}
+
 // Windows' texts reach the JSON report as UTF-8 whatever the system's ANSI code page. The test also runs
 // under Unix locales that give Wine another code page (Japanese 932, Russian 1251), named then by
 // QUILLON_TEST_CODE_PAGE, where Wine's texts are Japanese or Russian.
