@@ -95,6 +95,10 @@ struct OtherRun {
     const wchar_t* heldGuard;
 };
 
+void PrintTo(const OtherRun& run, std::ostream* out) {
+    *out << run.name;
+}
+
 class OtherRunGoesOn : public testing::TestWithParam<OtherRun> {};
 
 TEST_P(OtherRunGoesOn, RefusesTheRunBeforeTheDeviceIsAsked) {
