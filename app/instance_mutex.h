@@ -1,5 +1,13 @@
 #pragma once
 
+// The name is a literal so that the machine-wide name below is built from it by the compiler.
+#define QUILLON_INSTANCE_MUTEX_NAME L"com.zelt.quillon"
+
 // The single-instance guard that every program talking to a device takes, so that no two of them ever
 // send requests at the same time. No namespace prefix: the guard holds within the current session.
-constexpr wchar_t INSTANCE_MUTEX_NAME[] = L"com.zelt.quillon";
+constexpr wchar_t INSTANCE_MUTEX_NAME[] = QUILLON_INSTANCE_MUTEX_NAME;
+
+// The same guard for the whole machine, which every such program takes as well. The session's guard alone
+// lets a deployment running as SYSTEM in session 0 and an administrator's run in an interactive session
+// both go ahead, and two images sent to one device at the same time corrupt its firmware.
+constexpr wchar_t MACHINE_WIDE_INSTANCE_MUTEX_NAME[] = L"Global\\" QUILLON_INSTANCE_MUTEX_NAME;

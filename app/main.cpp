@@ -1,6 +1,7 @@
 // The program driver: the one place that decides the order of a run, from the banner to the exit code.
 
 #include "app/command_line.h"
+#include "app/instance_guard.h"
 #include "app/instance_mutex.h"
 #include "app/package.h"
 #include "app/program_version.h"
@@ -16,6 +17,7 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <utility>
 
 namespace {
@@ -31,6 +33,8 @@ enum ExitCode : int {
 // The single-instance guard, held until the exit path.
 HANDLE instanceMutex = nullptr;
 bool instanceMutexOwned = false;
+// The machine-wide guard beside it, taken after it and held as long.
+std::optional<InstanceGuard> machineWideGuard;
 
 // Set when quillon.log in the current directory is the log of a run that still goes on. Such a run is this
 // one's first instance whatever the guard says: that run may be past its exit path already, and a device
@@ -105,6 +109,16 @@ ExitCode Run() {
         return AlreadyRunning;
     }
     instanceMutexOwned = true;
+    machineWideGuard.emplace(MACHINE_WIDE_INSTANCE_MUTEX_NAME);
+    // A name that cannot be created or opened is mostly another session's guard that this run may not
+    // open; it ends the run as the session's guard does when it cannot be created.
+    if (!machineWideGuard->Exists()) {
+        return AlreadyRunning;
+    }
+    if (!machineWideGuard->IsOwned()) {
+        *logger << L"Quillon: already running!";
+        return AlreadyRunning;
+    }
 
     std::wstring drivePath;
     std::wstring packagePath;
@@ -152,5 +166,6 @@ int main(int, char**) {
         }
         CloseHandle(instanceMutex);
     }
+    machineWideGuard.reset();
     return exitCode;
 }

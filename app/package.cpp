@@ -57,10 +57,11 @@ PackageLoad LoadPackage(const std::wstring& packagePath, std::vector<std::uint8_
     if (!Exists(packagePath)) {
         return PackageLoad::Missing;
     }
-    // Other processes may go on reading and writing the package while it is loaded.
-    const Win32::UniqueHandle file(CreateFileW(packagePath.c_str(), GENERIC_READ,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    // Other processes may go on reading the package while it is loaded, but none may hold it open for
+    // writing: a copy still in progress has its full length with its end not yet written, and those zero
+    // bytes would go to the device as firmware. The open then fails with a sharing violation.
+    const Win32::UniqueHandle file(CreateFileW(packagePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                               OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file.IsValid() || GetFileType(file.Get()) != FILE_TYPE_DISK || !ReadWhole(file.Get(), image)) {
         return PackageLoad::Unreadable;
     }

@@ -8,7 +8,8 @@ enum class PackageLoad {
     Loaded,
     // The path names nothing, or its existence cannot be established.
     Missing,
-    // The path cannot be opened as a file, or the file cannot be read whole into memory.
+    // The path cannot be opened as a file, another process holds the file open for writing, or the file
+    // cannot be read whole into memory.
     Unreadable,
 };
 

@@ -21,12 +21,14 @@ std::string Utf8(const std::wstring& text) {
     return utf8;
 }
 
-// 8-bit text as Quillon writes it, each byte the character of the same code.
-std::string Latin1(const std::string& text) {
-    std::wstring wide(text.begin(), text.end());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        wide[i] = static_cast<unsigned char>(text[i]);
-    }
+// 8-bit text as Quillon writes it. Its only bytes beyond ASCII come from Windows' own texts, which are in
+// the system's ANSI code page (FormatMessageA), not Latin-1: a Russian or Japanese Windows gives them in
+// 1251 or 932.
+std::string FromAnsiCodePage(const std::string& text) {
+    const int length = static_cast<int>(text.size());
+    const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), length, wide.data(), size);
     return Utf8(wide);
 }
 
@@ -38,7 +40,7 @@ Json FailureOf(const std::optional<DeviceInventory::Failure>& failure) {
     if (!failure) {
         return nullptr;
     }
-    return {{"code", failure->code}, {"text", Latin1(failure->text)}};
+    return {{"code", failure->code}, {"text", FromAnsiCodePage(failure->text)}};
 }
 
 Json ExtCsdOf(const std::vector<std::uint8_t>& bytes) {
@@ -110,7 +112,7 @@ Json VerdictOf(const DeviceInventory::Verdict& verdict, const std::optional<Pack
                                                      : std::string();
     return {
         {"would_update", refusal.empty()},
-        {"refusal", refusal.empty() ? Json(nullptr) : Json(Latin1(refusal))},
+        {"refusal", refusal.empty() ? Json(nullptr) : Json(FromAnsiCodePage(refusal))},
         {"slot", eligible ? Json(verdict.slot) : Json(nullptr)},
         {"segment_size", eligible ? Json(verdict.segmentSize) : Json(nullptr)},
         {"failure", failure == nullptr ? Json(nullptr)

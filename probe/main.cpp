@@ -2,6 +2,7 @@
 // of an update and nothing else.
 
 #include "app/command_line.h"
+#include "app/instance_guard.h"
 #include "app/instance_mutex.h"
 #include "app/package.h"
 #include "app/program_version.h"
@@ -13,7 +14,6 @@
 #include "probe/text_report.h"
 #include "probe/twin_description.h"
 #include "win32/dll_search.h"
-#include "win32/unique_handle.h"
 
 #include <windows.h>
 
@@ -93,27 +93,6 @@ void WriteUsage() {
     static_cast<void>(std::fflush(stderr));
 }
 
-// Quillon's single-instance guard, held while the device is asked, so that the probe and Quillon never
-// send requests to a device at the same time.
-class InstanceGuard {
-public:
-    InstanceGuard() : mutex(CreateMutexW(nullptr, TRUE, INSTANCE_MUTEX_NAME)) {
-        owned = mutex.IsValid() && GetLastError() != ERROR_ALREADY_EXISTS;
-    }
-    InstanceGuard(const InstanceGuard&) = delete;
-    InstanceGuard& operator=(const InstanceGuard&) = delete;
-    ~InstanceGuard() {
-        if (owned) {
-            ReleaseMutex(mutex.Get());
-        }
-    }
-    bool IsOwned() const { return owned; }
-
-private:
-    Win32::UniqueHandle mutex;
-    bool owned = false;
-};
-
 ExitCode Run() {
     if (!IsWindowsVersionSupported()) {
         WriteError("not supported on this Windows version");
@@ -157,8 +136,14 @@ ExitCode Run() {
 
     DeviceInventory inventory;
     {
-        const InstanceGuard guard;
-        if (!guard.IsOwned()) {
+        // Quillon's guards, held while the device is asked, so that the probe and Quillon never send
+        // requests to a device at the same time.
+        const InstanceGuard guard(INSTANCE_MUTEX_NAME);
+        std::optional<InstanceGuard> machineWideGuard;
+        if (guard.IsOwned()) {
+            machineWideGuard.emplace(MACHINE_WIDE_INSTANCE_MUTEX_NAME);
+        }
+        if (!machineWideGuard || !machineWideGuard->IsOwned()) {
             if (twin) {
                 twin->Discard();
             }

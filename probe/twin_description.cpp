@@ -15,7 +15,12 @@ std::string Slots(const std::vector<std::uint8_t>& reply) {
     for (const STORAGE_HW_FIRMWARE_SLOT_INFO& slot : ReportFields::Slots(reply)) {
         slots += slots.empty() ? " " : ", ";
         slots += std::to_string(slot.SlotNumber);
-        slots += (slot.ReadOnly & SLOT_READ_ONLY) != 0 ? " ro" : "";
+        // The whole byte, reserved bits included, so that the twin answers exactly as the device did.
+        if (slot.ReadOnly == SLOT_READ_ONLY) {
+            slots += " ro";
+        } else if (slot.ReadOnly != 0) {
+            slots += " ro:" + ReportFields::HexNumber(slot.ReadOnly, 2);
+        }
         slots += " rev:" + ReportFields::Hex(slot.Revision, sizeof(slot.Revision));
     }
     return slots;
@@ -42,7 +47,7 @@ std::string TwinDescription(const DeviceInventory& inventory) {
         return text + "info_error = " + HexNumber(inventory.firmwareInfoFailure->code) + "\n";
     }
     const STORAGE_HW_FIRMWARE_INFO info = ReportFields::Info(inventory.firmwareInfo);
-    text += "support_upgrade = " + std::to_string(info.SupportUpgrade & SUPPORT_UPGRADE) + "\n";
+    text += "support_upgrade = " + std::to_string(info.SupportUpgrade) + "\n";
     text += "slots =" + Slots(inventory.firmwareInfo) + "\n";
     text += "active_slot = " + std::to_string(info.ActiveSlot) + "\n";
     text += "pending_slot = " + std::to_string(info.PendingActivateSlot) + "\n";
@@ -53,8 +58,8 @@ std::string TwinDescription(const DeviceInventory& inventory) {
 }
 
 TwinFile::TwinFile(const std::wstring& path)
-    : path(path), file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)) {
+    : file(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)) {
     if (!file.IsValid()) {
         error = GetLastError();
     }
@@ -78,7 +83,13 @@ bool TwinFile::Write(const std::string& text) {
 
 void TwinFile::Discard() {
     if (file.IsValid()) {
+        // Removed through the handle that created it, never by its name: whoever may write the folder could
+        // otherwise put a link or another folder under that name before the removal, and the elevated probe
+        // would delete a file of their choosing. A removal that fails leaves the empty file behind.
+        FILE_DISPOSITION_INFO disposition{};
+        disposition.DeleteFile = TRUE;
+        static_cast<void>(
+            SetFileInformationByHandle(file.Get(), FileDispositionInfo, &disposition, sizeof(disposition)));
         file.Reset();
-        DeleteFileW(path.c_str());
     }
 }

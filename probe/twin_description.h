@@ -19,11 +19,11 @@ public:
     DWORD Error() const { return error; }
     // Writes the whole text with CR LF line ends; on a failed write the file is removed again.
     bool Write(const std::string& text);
-    // Removes the file, still empty, when the run ends without a description.
+    // Removes the file it created, still empty, when the run ends without a description, whatever its name
+    // has come to stand for since.
     void Discard();
 
 private:
-    std::wstring path;
     Win32::UniqueHandle file;
     DWORD error = ERROR_SUCCESS;
 };

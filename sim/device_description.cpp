@@ -1,6 +1,7 @@
 #include "sim/device_description.h"
 
 #include "device/ext_csd.h"
+#include "device/storage_firmware.h"
 
 #include <set>
 
@@ -86,20 +87,26 @@ std::vector<DeviceDescription::Slot> Slots(std::string_view value, std::size_t l
         const std::string_view entry = Trim(value.substr(0, comma));
         const auto blank = entry.find_first_of(" \t");
         const std::string_view number = entry.substr(0, blank);
-        DeviceDescription::Slot slot{Number<std::uint8_t>(number, 0xFF, line), false};
+        DeviceDescription::Slot slot{Number<std::uint8_t>(number, 0xFF, line), 0};
         std::string_view rest =
             blank == std::string_view::npos ? std::string_view() : Trim(entry.substr(blank));
         if (rest.substr(0, 2) == "ro" && (rest.size() == 2 || rest[2] == ' ' || rest[2] == '\t')) {
-            slot.readOnly = true;
+            slot.readOnly = StorageFirmware::SLOT_READ_ONLY;
             rest = Trim(rest.substr(2));
+        } else if (rest.substr(0, 3) == "ro:") {
+            const auto end = rest.find_first_of(" \t");
+            slot.readOnly = Number<std::uint8_t>(
+                rest.substr(3, end == std::string_view::npos ? end : end - 3), 0xFF, line);
+            rest = end == std::string_view::npos ? std::string_view() : Trim(rest.substr(end));
         }
         if (rest.substr(0, 4) == "rev:") {
             slot.revision = HexBytes<16>(rest.substr(4), 1, line);
             rest = {};
         }
         if (!rest.empty()) {
-            throw DescriptionError(line, "bad slot '" + std::string(entry) +
-                                             "': expected NUMBER or NUMBER ro, then rev:HEX or nothing");
+            throw DescriptionError(
+                line, "bad slot '" + std::string(entry) +
+                          "': expected NUMBER, NUMBER ro or NUMBER ro:BYTE, then rev:HEX or nothing");
         }
         if (slots.size() == 255) {
             throw DescriptionError(line, "more than 255 slots");
@@ -150,7 +157,7 @@ bool Apply(DeviceDescription& device, std::string_view key, std::string_view val
     } else if (key == "info_error") {
         device.infoError = Number<DWORD>(value, DWORD_MAX, line);
     } else if (key == "support_upgrade") {
-        device.supportUpgrade = Number<int>(value, 1, line) == 1;
+        device.supportUpgrade = Number<std::uint8_t>(value, BYTE, line);
     } else if (key == "slots") {
         device.slots = Slots(value, line);
     } else if (key == "active_slot") {

@@ -15,7 +15,8 @@
 struct DeviceDescription {
     struct Slot {
         std::uint8_t number;
-        bool readOnly;
+        // The information reply's ReadOnly byte: bit 0 marks a read-only slot, the other bits are reserved.
+        std::uint8_t readOnly;
         // The slot's firmware revision as the information reply carries it.
         std::array<std::uint8_t, 16> revision{'Q', 'S', 'I', 'M', '0', '0', '0', '1'};
     };
@@ -36,7 +37,9 @@ struct DeviceDescription {
     std::uint32_t extCsdFilled = 512;
     std::optional<DWORD> extCsdError;
     std::optional<DWORD> infoError;
-    bool supportUpgrade = true;
+    // The information reply's SupportUpgrade byte: bit 0 says upgrades are supported, the others are
+    // reserved.
+    std::uint8_t supportUpgrade = 1;
     std::vector<Slot> slots{{1, false}};
     std::uint8_t activeSlot = 1;
     std::uint8_t pendingSlot = 0xFF;

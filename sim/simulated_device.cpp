@@ -80,9 +80,10 @@ bool SimulatedDevice::IsOpen(HANDLE drive) const {
 }
 
 bool SimulatedDevice::IsWritableSlot(std::uint8_t number) const {
-    return std::any_of(
-        description.slots.begin(), description.slots.end(),
-        [number](const DeviceDescription::Slot& slot) { return slot.number == number && !slot.readOnly; });
+    return std::any_of(description.slots.begin(), description.slots.end(),
+                       [number](const DeviceDescription::Slot& slot) {
+                           return slot.number == number && (slot.readOnly & SLOT_READ_ONLY) == 0;
+                       });
 }
 
 BOOL SimulatedDevice::ClassDriverRefuses(const std::string& request, const ClassDriver::Refusal& refusal) {
@@ -155,7 +156,7 @@ std::vector<std::uint8_t> SimulatedDevice::FirmwareInfoReply() const {
     STORAGE_HW_FIRMWARE_INFO reply{};
     reply.Version = FIRMWARE_INFO_WITH_ONE_SLOT;
     reply.Size = static_cast<std::uint32_t>(bytes.size());
-    reply.SupportUpgrade = description.supportUpgrade ? SUPPORT_UPGRADE : 0;
+    reply.SupportUpgrade = description.supportUpgrade;
     reply.SlotCount = static_cast<std::uint8_t>(description.slots.size());
     reply.ActiveSlot = activeSlot;
     reply.PendingActivateSlot = description.pendingSlot;
@@ -168,7 +169,7 @@ std::vector<std::uint8_t> SimulatedDevice::FirmwareInfoReply() const {
         slot.Version = sizeof(slot);
         slot.Size = sizeof(slot);
         slot.SlotNumber = description.slots[i].number;
-        slot.ReadOnly = description.slots[i].readOnly ? SLOT_READ_ONLY : 0;
+        slot.ReadOnly = description.slots[i].readOnly;
         std::memcpy(slot.Revision, description.slots[i].revision.data(), sizeof(slot.Revision));
         std::memcpy(bytes.data() + sizeof(reply) + i * sizeof(slot), &slot, sizeof(slot));
     }

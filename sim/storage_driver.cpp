@@ -10,6 +10,7 @@
 #include "sim/description_file.h"
 #include "sim/simulated_device.h"
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -31,9 +32,21 @@ std::optional<std::wstring> Environment(const wchar_t* name) {
     return value;
 }
 
+// Messages name the program that writes them, quillon-sim or quillon-probe-sim, as its file is named.
+std::string ProgramName() {
+    std::array<wchar_t, 32768> path{};
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    std::wstring name(path.data(), length);
+    name.erase(0, name.find_last_of(L"\\/") + 1);
+    if (const std::size_t dot = name.rfind(L'.'); dot != std::wstring::npos && dot != 0) {
+        name.erase(dot);
+    }
+    return NarrowPath(name);
+}
+
 [[noreturn]] void Refuse(const std::string& message) {
     // The exit code says the description was refused even when standard error is gone.
-    static_cast<void>(std::fputs(("quillon-sim: " + message + "\n").c_str(), stderr));
+    static_cast<void>(std::fputs((ProgramName() + ": " + message + "\n").c_str(), stderr));
     static_cast<void>(std::fflush(stderr));
     std::exit(2);
 }
@@ -70,8 +83,8 @@ void ReportOpenDrives() {
     const std::size_t open = SimulatedDevice::Current().OpenDriveCount();
     if (open != 0) {
         // A report that standard error cannot take is lost; the exit code stays the tool's either way.
-        static_cast<void>(std::fprintf(stderr, "quillon-sim: the tool left %u drive handle(s) open\n",
-                                       static_cast<unsigned>(open)));
+        static_cast<void>(std::fprintf(stderr, "%s: the tool left %u drive handle(s) open\n",
+                                       ProgramName().c_str(), static_cast<unsigned>(open)));
         static_cast<void>(std::fflush(stderr));
     }
 }

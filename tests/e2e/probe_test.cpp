@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdlib>
 #include <map>
 #include <optional>
 #include <tuple>
@@ -156,6 +157,8 @@ struct Device {
     Json changes;
     // The probe's requests after the open.
     std::vector<std::string> reads;
+    // Lines that the twin must hold as they are.
+    std::vector<std::string> twinLines = {};
     std::size_t packageLength = PACKAGE_LENGTH;
 };
 
@@ -244,6 +247,43 @@ const Device DEVICES[] = {
      "ext_csd_error = 5",
      Changed(Refused(GENERAL_FAILURE), {{"ext_csd", nullptr}, {"ext_csd_error", Failure(5)}}),
      {Trace::ExtCsd(Trace::Error(5)), Trace::GetInfo()}},
+    // Quillon stops at the register's refusal and never asks for the information.
+    {"UpdatesDisabledAndInformationUnavailable",
+     "fw_config = 0x01\ninfo_error = 31",
+     Changed(
+         Refused(FFU_DISABLED),
+         {{"ext_csd",
+           {{"raw", Register({{169, 1}, {192, 8}, {493, 1}})}, {"fw_config", 1}, {"update_disable", true}}},
+          {"firmware_info", nullptr},
+          {"firmware_info_error", Failure(31)},
+          {"package", {{"aligned", nullptr}}}}),
+     {Trace::ExtCsd(), Trace::GetInfo(Trace::Error(31))}},
+    // Reserved bits beside bit 0: the tool reads bit 0 alone, and the twin keeps every bit.
+    {"ReservedBits",
+     "support_upgrade = 0xFF\nslots = 0 ro:0xFF, 2 ro:0xFE, 3\n",
+     {{"firmware_info",
+       {{"slot_count", 3},
+        {"slots", Json::array({{{"slot_number", 0},
+                                {"read_only", true},
+                                {"revision", Hex("QSIM0001", 16)},
+                                {"revision_text", "QSIM0001"}},
+                               {{"slot_number", 2},
+                                {"read_only", false},
+                                {"revision", Hex("QSIM0001", 16)},
+                                {"revision_text", "QSIM0001"}},
+                               {{"slot_number", 3},
+                                {"read_only", false},
+                                {"revision", Hex("QSIM0001", 16)},
+                                {"revision_text", "QSIM0001"}}})}}},
+      {"verdict", {{"slot", 2}}}},
+     READS,
+     {"support_upgrade = 255", "slots = 0 ro:0xFF rev:" + Hex("QSIM0001", 16) + ", 2 ro:0xFE rev:" +
+                                   Hex("QSIM0001", 16) + ", 3 rev:" + Hex("QSIM0001", 16)}},
+    {"ReservedBitsWithoutUpgrade",
+     "support_upgrade = 0xFE",
+     Changed(Refused(NO_UPGRADE), {{"firmware_info", {{"support_upgrade", false}}}}),
+     READS,
+     {"support_upgrade = 254"}},
     {"InformationUnavailable",
      "info_error = 31",
      Changed(Refused(UNKNOWN_ERROR), {{"firmware_info", nullptr},
@@ -263,10 +303,10 @@ const Device DEVICES[] = {
      FailsOnWindows(PACKAGE_LENGTH + 1, 3, 87, "BufferSize is not a multiple of ImagePayloadAlignment"),
      READS, PACKAGE_LENGTH + 1},
     {"EmptyPackage", "", FailsOnWindows(0, 1, 24, "the request is shorter than STORAGE_HW_FIRMWARE_DOWNLOAD"),
-     READS, 0},
+     READS, {}, 0},
     // The first segment whose offset the class driver's command cannot carry is the 260th.
     {"PackageAbove16MiB", "", FailsOnWindows(259 * 65024 + 512, 260, 87, "Offset is above 0xFFFFFF"), READS,
-     259 * 65024 + 512},
+     {}, 259 * 65024 + 512},
     {"DriveDoesNotOpen",
      "open_error = 5",
      Changed(Refused(OpenDeviceError(5)), {{"open_error", Failure(5)},
@@ -331,6 +371,9 @@ TEST_P(ProbedDevice, ReportsReadsOnlyAndPredictsQuillonOnTheDeviceAndItsTwin) {
     ASSERT_TRUE(Json::accept(probe.console)) << probe.console;
     ExpectSameFields(Json::parse(probe.console), expected);
     ASSERT_NE(twin, "");
+    for (const std::string& line : device.twinLines) {
+        EXPECT_NE(twin.find("\r\n" + line + "\r\n"), std::string::npos) << line << " in\n" << twin;
+    }
 
     // The twin answers the reads as the device did.
     const auto [twinProbe, twinOfTwin] = run(PROBE, L"/T:1 /D:fw.ffu /J /S:twin.txt", twin);
@@ -397,6 +440,28 @@ std::vector<std::tuple<Device, Target>> Runs() {
 INSTANTIATE_TEST_SUITE_P(Devices, ProbedDevice, testing::ValuesIn(Runs()), [](const auto& info) {
     return std::string(std::get<0>(info.param).name) + "_" + TargetName(std::get<1>(info.param));
 });
+
+// The twin names the drive it was taken from, at both ends of the digits.
+TEST(ProbeTwin, NamesItsDrive) {
+    for (const char drive : {'0', '9'}) {
+        SCOPED_TRACE(drive);
+        const std::wstring arguments = std::wstring(L"/T:") + static_cast<wchar_t>(drive) + L" /S:twin.txt";
+        const std::string description = std::string("drive = ") + drive + "\n";
+        const TempDirectory directory;
+        const ToolRun probe = RunTool(directory, {arguments, description, {}, std::string(), PROBE});
+        EXPECT_EQ(probe.exitCode, 0u);
+        const std::string twin = ReadBytes(directory / L"twin.txt");
+        EXPECT_NE(twin.find("\r\n" + description.substr(0, description.size() - 1) + "\r\n"),
+                  std::string::npos)
+            << twin;
+
+        const TempDirectory again;
+        const ToolRun twinProbe = RunTool(again, {arguments, twin, {}, std::string(), PROBE});
+        EXPECT_EQ(twinProbe.exitCode, probe.exitCode);
+        EXPECT_EQ(twinProbe.console, probe.console);
+        EXPECT_EQ(ReadBytes(again / L"twin.txt"), twin);
+    }
+}
 
 // One value line of the text report: the label, then the value in column 57.
 std::string Line(const std::string& label, const std::string& value) {
@@ -469,6 +534,55 @@ TEST(ProbeReport, TextHasTheFixedLayout) {
     }
 }
 
+// A report that standard output does not take ends with 8, and the description file created for the run is
+// removed again.
+TEST(ProbeRefusal, LeavesNoDescriptionWhenTheReportIsNotWritten) {
+    const TempDirectory directory;
+    LaunchOptions launch = LaunchIn(directory, {L"/T:1 /S:twin.txt", "drive = 1", {}, std::string(), PROBE});
+    launch.outputRefused = true;
+    const RunResult run = RunProgram(launch);
+    EXPECT_EQ(run.exitCode, 8u);
+    EXPECT_EQ(run.errors, TextMode("quillon-probe: could not write the report\n"));
+    EXPECT_FALSE(FileExists(directory / L"twin.txt"));
+}
+
+// Windows' texts reach the JSON report as UTF-8 whatever the system's ANSI code page. The test also runs
+// under Unix locales that give Wine another code page (Japanese 932, Russian 1251), named then by
+// QUILLON_TEST_CODE_PAGE, where Wine's texts are Japanese or Russian.
+TEST(ProbeJson, CarriesWindowsTextsAsUtf8) {
+    if (const char* codePage = std::getenv("QUILLON_TEST_CODE_PAGE")) {
+        ASSERT_EQ(std::to_string(GetACP()), codePage) << "the locale did not give Wine that code page";
+    }
+    const std::string denied = WithoutLineEnd(SystemMessageUtf8(ERROR_ACCESS_DENIED));
+    const std::string missing = WithoutLineEnd(SystemMessageUtf8(ERROR_FILE_NOT_FOUND));
+    const struct {
+        std::string description;
+        Json changes;
+    } cases[] = {
+        {"open_error = 5",
+         {{"open_error", {{"code", 5}, {"text", denied}}},
+          {"verdict", {{"refusal", "eMMC::eMMC - could not open device: " + SystemMessageUtf8(5)}}}}},
+        {"ext_csd_error = 5\ninfo_error = 2",
+         {{"ext_csd_error", {{"code", 5}, {"text", denied}}},
+          {"firmware_info_error", {{"code", 2}, {"text", missing}}}}},
+    };
+    for (const auto& [description, changes] : cases) {
+        SCOPED_TRACE(description);
+        const TempDirectory directory;
+        const ToolRun run =
+            RunTool(directory, {L"/T:1 /J", "drive = 1\n" + description, {}, std::string(), PROBE});
+        EXPECT_EQ(run.exitCode, 1u);
+        // The parser refuses text that is not UTF-8.
+        ASSERT_TRUE(Json::accept(run.console)) << run.console;
+        const Json report = Json::parse(run.console);
+        for (const auto& [key, value] : changes.items()) {
+            for (const auto& [member, expected] : value.items()) {
+                EXPECT_EQ(report[key][member], expected) << key << "." << member;
+            }
+        }
+    }
+}
+
 // Runs that end before the device is asked: nothing reaches standard output, no request is sent and no
 // description is written.
 TEST(ProbeRefusal, EndsBeforeTheDeviceIsAsked) {
@@ -478,7 +592,7 @@ TEST(ProbeRefusal, EndsBeforeTheDeviceIsAsked) {
         std::wstring arguments;
         DWORD exitCode;
         std::string errors;
-        bool holdGuard = false;
+        const wchar_t* heldGuard = nullptr;
         bool oldWindows = false;
     } cases[] = {
         {"NoDrive", L"/D:fw.ffu /J /S:new.txt /T:x", 8, "Usage:\n"},
@@ -486,20 +600,26 @@ TEST(ProbeRefusal, EndsBeforeTheDeviceIsAsked) {
          "quillon-probe: could not open file 'none.ffu'\n"},
         {"PackageIsAFolder", L"/T:1 /D:folder /S:new.txt", 8,
          "quillon-probe: could not read file 'folder'\n"},
+        {"PackageBeingWritten", L"/T:1 /D:copying.ffu /S:new.txt", 8,
+         "quillon-probe: could not read file 'copying.ffu'\n"},
         {"ExistingDescription", L"/T:1 /D:fw.ffu /S:twin.txt", 8,
          "quillon-probe: 'twin.txt' exists already; a device description is only written to a new file\n"},
-        {"GuardHeld", L"/T:1 /S:new.txt", 5, "quillon-probe: Quillon or another probe is running\n", true},
-        {"Windows81", L"/T:1 /S:new.txt", 9, "quillon-probe: not supported on this Windows version\n", false,
-         true},
+        {"GuardHeld", L"/T:1 /S:new.txt", 5, "quillon-probe: Quillon or another probe is running\n",
+         INSTANCE_MUTEX_NAME},
+        {"MachineWideGuardHeld", L"/T:1 /D:fw.ffu /S:new.txt", 5,
+         "quillon-probe: Quillon or another probe is running\n", MACHINE_WIDE_INSTANCE_MUTEX_NAME},
+        {"Windows81", L"/T:1 /S:new.txt", 9, "quillon-probe: not supported on this Windows version\n",
+         nullptr, true},
     };
-    for (const auto& [name, arguments, exitCode, errors, holdGuard, oldWindows] : cases) {
+    for (const auto& [name, arguments, exitCode, errors, heldGuard, oldWindows] : cases) {
         SCOPED_TRACE(name);
         const TempDirectory directory;
-        WriteBytes(directory / L"fw.ffu", PatternBytes(1024));
+        WriteBytes(directory / L"fw.ffu", PatternBytes(65536));
         WriteBytes(directory / L"twin.txt", "earlier\n");
         CreateDirectoryW((directory / L"folder").c_str(), nullptr);
-        const Win32::UniqueHandle guard(holdGuard ? CreateMutexW(nullptr, TRUE, INSTANCE_MUTEX_NAME)
-                                                  : nullptr);
+        const Win32::UniqueHandle copy = CopyInProgress(directory / L"copying.ffu", PatternBytes(65536));
+        const Win32::UniqueHandle guard(heldGuard != nullptr ? CreateMutexW(nullptr, TRUE, heldGuard)
+                                                             : nullptr);
         // cppcheck-suppress unreadVariable ; the Windows version setting lasts as long as the object
         const std::optional<WineAppDefault> windows =
             oldWindows

@@ -1,5 +1,5 @@
-// quillon-sim.exe before the device phase: a device description it refuses, its request trace, and a
-// package that cannot be read whole.
+// quillon-sim.exe before the device phase: a device description it refuses (quillon-probe-sim.exe too),
+// its request trace, and a package that cannot be read whole.
 
 #include "tests/support/child_process.h"
 #include "tests/support/files.h"
@@ -49,6 +49,7 @@ protected:
         EXPECT_EQ(result.exitCode, 2u);
         EXPECT_EQ(result.output, "");
         const std::string& errors = result.errors;
+        EXPECT_EQ(errors.rfind("quillon-sim: ", 0), 0u) << errors;
         EXPECT_NE(errors.find("'" + Narrow(directory / L"device.txt") + "'"), std::string::npos) << errors;
         EXPECT_NE(errors.find(GetParam().problem), std::string::npos) << errors;
         EXPECT_EQ(errors.find('\n'), errors.size() - 1) << "one line: " << errors;
@@ -93,6 +94,21 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"Directory", Description::Directory, "", "cannot read the device description"},
         Refusal{"Missing", Description::Missing, "", "cannot read the device description"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The probe over the simulated device refuses a description the same way, in its own name.
+TEST(ProbeSimulator, RefusesADescriptionInItsOwnName) {
+    TempDirectory directory;
+    const std::wstring path = directory / L"device.txt";
+    WriteBytes(path, "drive = 1\nfirmware = 2\n");
+    const RunResult result = RunProgram({BuiltProgram(L"quillon-probe-sim.exe"),
+                                         L"/T:1 /J",
+                                         directory.Path(),
+                                         {{L"QUILLON_SIM_DEVICE", path}}});
+    EXPECT_EQ(result.exitCode, 2u);
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(result.errors.rfind("quillon-probe-sim: ", 0), 0u) << result.errors;
+    EXPECT_NE(result.errors.find("line 2: unknown key 'firmware'"), std::string::npos) << result.errors;
+}
 
 TEST(RequestTrace, IsCreatedAfreshAtEveryStart) {
     TempDirectory directory;

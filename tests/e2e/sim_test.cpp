@@ -243,6 +243,16 @@ INSTANTIATE_TEST_SUITE_P(
                                 RESTART,
                             std::vector<std::string>{Trace::Open("3"), Trace::ExtCsd(), Trace::GetInfo()} +
                                 segments.requests + std::vector<std::string>{Trace::Activate(4)}};
+                    }},
+            // The last drive that the stand-in driver serves.
+            Outcome{"DriveEight", "drive = 8\n", L"/T:8 /D:fw.ffu", 65536, 0,
+                    [](const std::string& image) {
+                        const Segments segments = SegmentsOf(image, SEGMENT, 1);
+                        return Expected{
+                            OpenedDevice('8') + UPDATING + DOWNLOADING + segments.progress + UPDATED +
+                                RESTART,
+                            std::vector<std::string>{Trace::Open("8"), Trace::ExtCsd(), Trace::GetInfo()} +
+                                segments.requests + std::vector<std::string>{Trace::Activate(1)}};
                     }}),
         BOTH_TARGETS),
     RunName);

@@ -282,6 +282,22 @@ std::vector<PackageCase> PackageCases() {
              return holder;
          },
          {Outcome::Unreadable, L"locked.ffu"}},
+        // A copy still in progress would send its unwritten half, zero bytes, to the device.
+        {"BeingWritten",
+         L"copying.ffu",
+         [](const std::wstring& path) { return CopyInProgress(path, PatternBytes(65536)); },
+         {Outcome::Unreadable, L"copying.ffu"}},
+        {"OpenForReading",
+         L"read.ffu",
+         [](const std::wstring& path) {
+             WriteBytes(path, PatternBytes(65536));
+             Win32::UniqueHandle reader(CreateFileW(path.c_str(), GENERIC_READ,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+             EXPECT_TRUE(reader.IsValid());
+             return reader;
+         },
+         {Outcome::Updated, L"0+65024 65024+512"}},
         {"OneByteOver2GiB",
          L"huge.ffu",
          [](const std::wstring& path) { return Sparse(path, 0x80000000LL); },

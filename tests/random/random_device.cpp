@@ -105,7 +105,8 @@ std::vector<RandomDevice::Slot> Slots(Draw& draw) {
         const auto number = draw.Percent(3)    ? std::uint8_t{255}
                             : draw.Percent(50) ? static_cast<std::uint8_t>(i)
                                                : draw.Byte();
-        slots.push_back({number, i < readOnlyFront || draw.Percent(readOnlyChance)});
+        slots.push_back(
+            {number, static_cast<std::uint8_t>(i < readOnlyFront || draw.Percent(readOnlyChance))});
     }
     return slots;
 }
@@ -222,7 +223,7 @@ RandomDevice RandomDevice::FromSeed(std::uint64_t seed) {
     device.supportedModes = BitZero(draw, 92);
     device.fwConfig = BitZero(draw, 8);
     device.extCsdFilled = Filled(draw);
-    device.supportUpgrade = !draw.Percent(4);
+    device.supportUpgrade = draw.Percent(4) ? 0 : 1;
     device.slots = Slots(draw);
     device.alignment = Alignment(draw);
     device.maxPayload = MaxPayload(draw);
@@ -257,6 +258,16 @@ RandomDevice RandomDevice::FromSeed(std::uint64_t seed) {
     default:
         break;
     }
+    // Reserved bits beside bit 0 of the upgrade and read-only bytes, which the tool must ignore; drawn last,
+    // so that every other value of a seed stays what it was.
+    if (draw.Percent(10)) {
+        device.supportUpgrade |= draw.Byte() & 0xFE;
+    }
+    if (draw.Percent(10)) {
+        for (Slot& slot : device.slots) {
+            slot.readOnly |= draw.Byte() & 0xFE;
+        }
+    }
     return device;
 }
 
@@ -278,10 +289,11 @@ std::string RandomDevice::Description() const {
     if (infoError) {
         line("info_error", Hex(*infoError));
     }
-    line("support_upgrade", supportUpgrade ? "1" : "0");
+    line("support_upgrade", std::to_string(supportUpgrade));
     std::string table;
     for (const Slot& slot : slots) {
-        table += (table.empty() ? "" : ", ") + std::to_string(slot.number) + (slot.readOnly ? " ro" : "");
+        table += (table.empty() ? "" : ", ") + std::to_string(slot.number) +
+                 (slot.readOnly == 0 ? "" : " ro:" + std::to_string(slot.readOnly));
     }
     line("slots", table);
     line("alignment", std::to_string(alignment));

@@ -16,7 +16,8 @@ namespace TestSupport {
 struct RandomDevice {
     struct Slot {
         std::uint8_t number;
-        bool readOnly;
+        // The reply's ReadOnly byte: bit 0 and the reserved bits beside it.
+        std::uint8_t readOnly;
     };
     struct DownloadError {
         std::uint32_t request;
@@ -30,7 +31,8 @@ struct RandomDevice {
     std::uint32_t extCsdFilled = 512;
     std::optional<DWORD> extCsdError;
     std::optional<DWORD> infoError;
-    bool supportUpgrade = true;
+    // The reply's SupportUpgrade byte: bit 0 and the reserved bits beside it.
+    std::uint8_t supportUpgrade = 1;
     std::vector<Slot> slots;
     std::uint32_t alignment = 512;
     std::uint32_t maxPayload = 65536;

@@ -91,11 +91,13 @@ ExpectedUpdate ExpectUpdate(const RandomDevice& device, std::string_view image) 
         return Close(std::move(expected), UNKNOWN_ERROR);
     }
     trace.push_back(Trace::GetInfo());
-    if (!device.supportUpgrade) {
+    // Bit 0 alone counts; the other bits are reserved.
+    if ((device.supportUpgrade & 1) == 0) {
         return Close(std::move(expected), NO_UPGRADE);
     }
-    const auto writable = std::find_if(device.slots.begin(), device.slots.end(),
-                                       [](const RandomDevice::Slot& slot) { return !slot.readOnly; });
+    const auto writable =
+        std::find_if(device.slots.begin(), device.slots.end(),
+                     [](const RandomDevice::Slot& slot) { return (slot.readOnly & 1) == 0; });
     if (writable == device.slots.end() || writable->number == NO_SLOT) {
         return Close(std::move(expected), NO_FREE_SLOT);
     }
@@ -108,9 +110,9 @@ ExpectedUpdate ExpectUpdate(const RandomDevice& device, std::string_view image) 
     // Windows looks a download's slot up by its number: the first entry that carries it decides, and when
     // that one is read-only, it refuses every segment.
     const bool slotReadOnly =
-        std::find_if(device.slots.begin(), device.slots.end(), [&](const RandomDevice::Slot& slot) {
-            return slot.number == expected.slot;
-        })->readOnly;
+        (std::find_if(device.slots.begin(), device.slots.end(), [&](const RandomDevice::Slot& slot) {
+             return slot.number == expected.slot;
+         })->readOnly & 1) != 0;
 
     // Segments of the segment size while more than one remains, then exactly the rest, flagged as the
     // last: one request for an image no longer than a segment, an empty one included.

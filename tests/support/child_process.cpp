@@ -66,7 +66,8 @@ std::wstring StreamPath(const wchar_t* kind) {
 
 ChildProcess::ChildProcess(const LaunchOptions& options)
     : outputPath(StreamPath(L"out")), errorPath(StreamPath(L"err")) {
-    const Win32::UniqueHandle output = InheritableFile(outputPath, GENERIC_WRITE, CREATE_ALWAYS);
+    const Win32::UniqueHandle output =
+        InheritableFile(outputPath, options.outputRefused ? GENERIC_READ : GENERIC_WRITE, CREATE_ALWAYS);
     const Win32::UniqueHandle errors = InheritableFile(errorPath, GENERIC_WRITE, CREATE_ALWAYS);
     Win32::UniqueHandle input;
     if (options.input) {

@@ -25,6 +25,8 @@ struct LaunchOptions {
     std::optional<std::string> input = std::string();
     // Created with its main thread suspended, so that several programs can be let go in the same instant.
     bool suspended = false;
+    // Standard output on a file opened for reading only, so that every write to it fails.
+    bool outputRefused = false;
 };
 
 class ChildProcess {

@@ -1,5 +1,6 @@
 #include "tests/support/files.h"
 
+#include "tests/support/text_conversion.h"
 #include "win32/local_ptr.h"
 #include "win32/unique_handle.h"
 
@@ -66,6 +67,22 @@ void WriteBytes(const std::wstring& path, const std::string& bytes) {
     }
 }
 
+Win32::UniqueHandle CopyInProgress(const std::wstring& path, const std::string& bytes) {
+    Win32::UniqueHandle writer(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER length{};
+    length.QuadPart = static_cast<LONGLONG>(bytes.size());
+    LARGE_INTEGER start{};
+    const DWORD half = static_cast<DWORD>(bytes.size() / 2);
+    DWORD written = 0;
+    if (!writer.IsValid() || !SetFilePointerEx(writer.Get(), length, nullptr, FILE_BEGIN) ||
+        !SetEndOfFile(writer.Get()) || !SetFilePointerEx(writer.Get(), start, nullptr, FILE_BEGIN) ||
+        !WriteFile(writer.Get(), bytes.data(), half, &written, nullptr) || written != half) {
+        throw std::runtime_error("cannot start a copy");
+    }
+    return writer;
+}
+
 bool FileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -85,6 +102,15 @@ std::string SystemMessage(unsigned long code) {
                                         nullptr, code, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
     const Win32::LocalPtr<char> owned(buffer);
     return length == 0 ? std::string() : std::string(owned.get(), length);
+}
+
+std::string SystemMessageUtf8(unsigned long code) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                            FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    const Win32::LocalPtr<wchar_t> owned(buffer);
+    return length == 0 ? std::string() : Utf8(std::wstring_view(owned.get(), length));
 }
 
 std::string PatternBytes(std::size_t length, std::uint32_t seed) {

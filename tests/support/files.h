@@ -1,5 +1,7 @@
 #pragma once
 
+#include "win32/unique_handle.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,12 +28,17 @@ private:
 std::string ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
+// A copy still in progress: the file has the full length of the bytes, only their first half is written,
+// and the writer's handle, returned, is still open (sharing the file with readers, as a copy does).
+Win32::UniqueHandle CopyInProgress(const std::wstring& path, const std::string& bytes);
 
 // The Windows path of a program that the build put into its output folder (quillon.exe, quillon-sim.exe).
 std::wstring BuiltProgram(const std::wstring& name);
 
 // What FormatMessageA gives for a code, as the tool's error texts carry it.
 std::string SystemMessage(unsigned long code);
+// The same text in UTF-8, through FormatMessageW, whatever the system's ANSI code page.
+std::string SystemMessageUtf8(unsigned long code);
 
 // Bytes that differ from one position to the next, so that a misplaced or repeated segment shows.
 std::string PatternBytes(std::size_t length, std::uint32_t seed = 1);

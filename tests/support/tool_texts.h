@@ -56,8 +56,9 @@ inline const std::string BAD_IMAGE = "eMMC::UpdateFirmware - bad / incompatible 
 inline const std::string DOWNLOAD_FAILED = "eMMC::UpdateFirmware - failure to download\n";
 inline const std::string BAD_SLOT = "eMMC::UpdateFirmware - bad slot No.\n";
 
-// The name of the tool's single-instance guard.
+// The names of the tool's single-instance guards: the session's and the machine's.
 inline const wchar_t INSTANCE_MUTEX_NAME[] = L"com.zelt.quillon";
+inline const wchar_t MACHINE_WIDE_INSTANCE_MUTEX_NAME[] = L"Global\\com.zelt.quillon";
 
 // Text as a text-mode stream writes it: every line feed becomes CR LF, every other byte stays.
 std::string TextMode(std::string_view text);

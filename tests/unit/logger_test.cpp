@@ -52,7 +52,14 @@ std::wstring ConsoleText(const std::string& file) {
     return text;
 }
 
+// A line of `bytes` bytes in the log file, its CR LF included, and the text after it.
+std::string LineOf(std::size_t bytes) {
+    return std::string(bytes - 2, 'b') + "\n";
+}
+
 TEST(Logger, WritesEveryKindOfPieceAsEightBitText) {
+    // The log file writes its text in blocks of this many bytes.
+    constexpr std::size_t block = 4096;
     std::string narrow;
     std::wstring wide;
     for (int i = 0; i < 2000; ++i) {
@@ -86,6 +93,13 @@ TEST(Logger, WritesEveryKindOfPieceAsEightBitText) {
          "eMMC::UpdateFirmware - downloading offset 65024...\r\n"},
         {"long narrow", [&](Logger& out) { out << narrow.c_str(); }, TextMode(narrow)},
         {"long wide", [&](Logger& out) { out << wide; }, TextMode(Narrow(wide))},
+        {"line one byte short of the block",
+         [&](Logger& out) { out << LineOf(block - 1).c_str() << L"next"; },
+         TextMode(LineOf(block - 1)) + "next"},
+        {"line that fills the block", [&](Logger& out) { out << LineOf(block).c_str() << L"next"; },
+         TextMode(LineOf(block)) + "next"},
+        {"line one byte over the block", [&](Logger& out) { out << LineOf(block + 1).c_str() << L"next"; },
+         TextMode(LineOf(block + 1)) + "next"},
     };
     for (const auto& [name, write, file] : cases) {
         SCOPED_TRACE(name);

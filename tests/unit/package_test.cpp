@@ -33,13 +33,13 @@ TEST(Package, LoadsEveryByteOfTheFile) {
     }
 }
 
-TEST(Package, ReadsAFileThatOthersHaveOpenForWriting) {
+TEST(Package, ReadsAFileThatOthersHaveOpenForReading) {
     const TempDirectory directory;
     const std::wstring path = directory / L"package.ffu";
     WriteBytes(path, "firmware");
-    const Win32::UniqueHandle writer(
-        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(writer.IsValid());
+    const Win32::UniqueHandle reader(CreateFileW(
+        path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader.IsValid());
     std::vector<std::uint8_t> image;
     ASSERT_EQ(LoadPackage(path, image), PackageLoad::Loaded);
     EXPECT_EQ(Text(image), "firmware");
@@ -49,7 +49,9 @@ TEST(Package, RefusesWhatCannotBeLoadedWhole) {
     const TempDirectory directory;
     const std::wstring locked = directory / L"locked.ffu";
     const std::wstring huge = directory / L"huge.ffu";
+    const std::wstring copying = directory / L"copying.ffu";
     WriteBytes(locked, "firmware");
+    const Win32::UniqueHandle writer = TestSupport::CopyInProgress(copying, PatternBytes(65536));
     const Win32::UniqueHandle lock(
         CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(lock.IsValid());
@@ -70,6 +72,7 @@ TEST(Package, RefusesWhatCannotBeLoadedWhole) {
         {directory.Path(), PackageLoad::Unreadable},
         {locked, PackageLoad::Unreadable},
         {huge, PackageLoad::Unreadable},
+        {copying, PackageLoad::Unreadable},
     };
     for (const auto& [path, outcome] : cases) {
         SCOPED_TRACE(Narrow(path));

@@ -24,13 +24,21 @@ TEST(Crc32, IsZlibsChecksumFedInPieces) {
 
 TEST(DeviceDescription, RefusesAMistakeNamingItsLine) {
     const std::pair<const char*, std::size_t> cases[] = {
-        {"colour = blue", 1},       {"drive = 10", 1},
-        {"\n\ndrive 1", 3},         {"drive = 1\ndrive = 2", 2},
-        {"ext_csd_rev = 256", 1},   {"ext_csd_filled = 513", 1},
-        {"support_upgrade = 2", 1}, {"slots = 1 rw", 1},
-        {"slots = 1,", 1},          {"download_error = 0:5", 1},
-        {"download_error = 5", 1},  {"alignment = -1", 1},
-        {"max_payload = 0x", 1},    {"open_error = 0x1FFFFFFFF", 1},
+        {"colour = blue", 1},
+        {"drive = 10", 1},
+        {"\n\ndrive 1", 3},
+        {"drive = 1\ndrive = 2", 2},
+        {"ext_csd_rev = 256", 1},
+        {"ext_csd_filled = 513", 1},
+        {"support_upgrade = 256", 1},
+        {"slots = 1 rw", 1},
+        {"slots = 1 ro:256", 1},
+        {"slots = 1,", 1},
+        {"download_error = 0:5", 1},
+        {"download_error = 5", 1},
+        {"alignment = -1", 1},
+        {"max_payload = 0x", 1},
+        {"open_error = 0x1FFFFFFFF", 1},
     };
     for (const auto& [text, line] : cases) {
         SCOPED_TRACE(text);

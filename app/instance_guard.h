@@ -1,0 +1,22 @@
+#pragma once
+
+#include "win32/unique_handle.h"
+
+// One named single-instance mutex, created owned: this process holds the guard when it created the name,
+// and another process holds it when the name existed already or could not be created. The guard is
+// released and closed when the object goes.
+class InstanceGuard {
+public:
+    explicit InstanceGuard(const wchar_t* name);
+    InstanceGuard(const InstanceGuard&) = delete;
+    InstanceGuard& operator=(const InstanceGuard&) = delete;
+    ~InstanceGuard();
+
+    // Whether the name could be created or opened at all.
+    bool Exists() const { return mutex.IsValid(); }
+    bool IsOwned() const { return owned; }
+
+private:
+    Win32::UniqueHandle mutex;
+    bool owned = false;
+};
