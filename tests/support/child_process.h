@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tests/support/polling.h"
 #include "win32/unique_handle.h"
 
 #include <windows.h>
@@ -40,7 +41,7 @@ public:
     // Bytes to the process's standard input pipe (only when it was started without input).
     void WriteInput(const std::string& bytes);
     // Waits until standard output holds text, or the process ends or the time is up; true when it does.
-    bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(60));
+    bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout = LOADED_MACHINE_DEADLINE);
     // Waits for the process's end with its input pipe left open, as an operator who never presses a key;
     // true when it ended.
     bool EndsWithin(std::chrono::milliseconds timeout);
