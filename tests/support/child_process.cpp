@@ -186,6 +186,14 @@ std::string ChildProcess::Errors() const {
     return ReadBytes(errorPath);
 }
 
+std::string ChildProcess::Account() const {
+    DWORD exitCode = 0;
+    const bool ended = WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0 &&
+                       GetExitCodeProcess(process.Get(), &exitCode);
+    return (ended ? "the process ended with " + std::to_string(exitCode) : std::string("the process runs")) +
+           "; standard output:\n" + Output() + "\nstandard error:\n" + Errors();
+}
+
 RunResult RunProgram(const LaunchOptions& options) {
     ChildProcess child(options);
     const DWORD exitCode = child.Wait();

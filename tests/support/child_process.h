@@ -53,6 +53,8 @@ public:
 
     std::string Output() const;
     std::string Errors() const;
+    // For a failure message: whether the process still runs or how it ended, and what it wrote so far.
+    std::string Account() const;
 
 private:
     std::wstring outputPath;
