@@ -39,6 +39,10 @@ std::size_t Lines(const std::string& log) {
     return static_cast<std::size_t>(std::count(log.begin(), log.end(), '\n'));
 }
 
+bool EndsAtLineEnd(const std::string& log) {
+    return log.empty() || (log.size() >= 2 && log.compare(log.size() - 2, 2, "\r\n") == 0);
+}
+
 TEST(KilledRuns, LeaveWholeLinesOfTheRunAndNoGuard) {
     TempDirectory directory;
     WriteBytes(directory / L"package.ffu", PatternBytes(PACKAGE_LENGTH));
@@ -74,6 +78,7 @@ TEST(KilledRuns, LeaveWholeLinesOfTheRunAndNoGuard) {
     int beforeLog = 0;
     int beforeDownload = 0;
     int afterDownload = 0;
+    int landing = 0;
     std::vector<std::size_t> segmentsAnnounced;
     for (int run = 0; run < KILLED_RUNS; ++run) {
         DeleteFileW((directory / L"quillon.log").c_str());
@@ -90,6 +95,14 @@ TEST(KilledRuns, LeaveWholeLinesOfTheRunAndNoGuard) {
         }
         std::this_thread::sleep_for(delay);
         child.Terminate();
+        // Wine reports a terminated process as ended once its server has let go of it, while a write that
+        // the process had begun may still be landing: right after a kill, a line across a page boundary was
+        // seen cut at the boundary. Windows reports the end after such a write. So the log is judged once it
+        // ends at a line end, which a landing line reaches at once; a line that stays torn fails.
+        if (!EndsAtLineEnd(ReadBytes(directory / L"quillon.log"))) {
+            ++landing;
+        }
+        static_cast<void>(PollUntil([&] { return EndsAtLineEnd(ReadBytes(directory / L"quillon.log")); }));
         const std::string log = ReadBytes(directory / L"quillon.log");
         const std::size_t lines = Lines(log);
         if (lines == 0) {
@@ -103,7 +116,7 @@ TEST(KilledRuns, LeaveWholeLinesOfTheRunAndNoGuard) {
         }
 
         const bool prefix = whole.compare(0, log.size(), log) == 0 && log.size() <= whole.size();
-        const bool lineEnd = log.empty() || log.compare(log.size() - 2, 2, "\r\n") == 0;
+        const bool lineEnd = EndsAtLineEnd(log);
         const HANDLE guard = OpenMutexW(SYNCHRONIZE, FALSE, INSTANCE_MUTEX_NAME);
         const DWORD guardError = GetLastError();
         if (guard != nullptr) {
@@ -136,8 +149,8 @@ TEST(KilledRuns, LeaveWholeLinesOfTheRunAndNoGuard) {
         std::cout << " (after segment " << segmentsAnnounced.front() << " to " << segmentsAnnounced.back()
                   << " of " << SEGMENTS << ")";
     }
-    std::cout << ", after it " << afterDownload << "; the start-up took " << startUp.count() / 1000 << " ms"
-              << std::endl;
+    std::cout << ", after it " << afterDownload << "; the start-up took " << startUp.count() / 1000
+              << " ms; logs with a line still landing when the kill was reported " << landing << std::endl;
     EXPECT_EQ(held, KILLED_RUNS);
 }
 
