@@ -7,6 +7,7 @@
 #include "sim/simulated_device.h"
 #include "tests/support/driver_parameters.h"
 #include "tests/support/files.h"
+#include "tests/support/polling.h"
 #include "tests/support/text_conversion.h"
 #include "tests/support/trace_lines.h"
 #include "win32/unique_handle.h"
@@ -16,10 +17,8 @@
 #include <windows.h>
 #include <winioctl.h>
 
-#include <chrono>
 #include <cstring>
 #include <optional>
-#include <thread>
 #include <vector>
 
 using namespace TestSupport;
@@ -48,10 +47,8 @@ public:
         drive = Win32::UniqueHandle(
             CreateFileW(DRIVE_PATH, access, sharing, nullptr, OPEN_EXISTING, flags, nullptr));
         // Wine completes the open before the driver has seen it; the driver creates the trace when it does.
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!FileExists(directory / L"trace.txt") && std::chrono::steady_clock::now() < end) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        EXPECT_TRUE(PollUntil([&] { return FileExists(directory / L"trace.txt"); }))
+            << "the stand-in driver created no trace";
     }
 
     bool IsOpen() const { return drive.IsValid(); }

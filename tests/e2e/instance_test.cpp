@@ -48,7 +48,7 @@ TEST_P(SecondInstance, IsRefusedWhileTheFirstWaitsForEnter) {
                         {{L"ZELT_QUILLON_DEBUG", L"1"}}};
     first.input.reset();
     ChildProcess firstRun(first);
-    ASSERT_TRUE(firstRun.WaitForOutput(ENTER_PROMPT));
+    ASSERT_TRUE(firstRun.WaitForOutput(ENTER_PROMPT)) << firstRun.Account();
     const std::string firstLog = TextMode(BANNER + OpenDeviceError(2));
     ASSERT_EQ(ReadBytes(firstDirectory / L"quillon.log"), firstLog);
     ASSERT_EQ(OpenGuardError(), static_cast<DWORD>(ERROR_SUCCESS));

@@ -89,7 +89,7 @@ TEST_F(OlderWindows, CreatesNoInstanceGuard) {
         directory / name, L"/T:1 /D:fw.ffu", directory.Path(), {{L"ZELT_QUILLON_DEBUG", L"1"}}};
     options.input.reset();
     ChildProcess child(options);
-    ASSERT_TRUE(child.WaitForOutput(ENTER_PROMPT));
+    ASSERT_TRUE(child.WaitForOutput(ENTER_PROMPT)) << child.Account();
 
     SetLastError(ERROR_SUCCESS);
     const Win32::UniqueHandle guard(OpenMutexW(SYNCHRONIZE, FALSE, INSTANCE_MUTEX_NAME));

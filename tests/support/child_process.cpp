@@ -12,6 +12,10 @@ namespace TestSupport {
 
 namespace {
 
+// How long a terminated process may take to be gone.
+const auto TERMINATION_DEADLINE =
+    static_cast<DWORD>(std::chrono::milliseconds(LOADED_MACHINE_DEADLINE).count());
+
 // What every Windows program needs to start, whatever the test asks for.
 const wchar_t* const BASE_VARIABLES[] = {L"SystemRoot", L"SystemDrive", L"windir", L"TEMP", L"TMP", L"PATH"};
 
@@ -123,7 +127,7 @@ ChildProcess::ChildProcess(const LaunchOptions& options)
 ChildProcess::~ChildProcess() {
     if (WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT) {
         TerminateProcess(process.Get(), 255);
-        WaitForSingleObject(process.Get(), 10000);
+        WaitForSingleObject(process.Get(), TERMINATION_DEADLINE);
     }
     process.Reset();
     DeleteFileW(outputPath.c_str());
@@ -145,16 +149,12 @@ void ChildProcess::WriteInput(const std::string& bytes) {
 }
 
 bool ChildProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (Output().find(text) != std::string::npos) {
-            return true;
-        }
-        if (WaitForSingleObject(process.Get(), 0) != WAIT_TIMEOUT || std::chrono::steady_clock::now() > end) {
-            return Output().find(text) != std::string::npos;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    const auto written = [&] {
+        return Output().find(text) != std::string::npos;
+    };
+    // A process that has ended writes no more: what its output holds then is final.
+    PollUntil([&] { return written() || WaitForSingleObject(process.Get(), 0) != WAIT_TIMEOUT; }, timeout);
+    return written();
 }
 
 bool ChildProcess::EndsWithin(std::chrono::milliseconds timeout) {
@@ -173,7 +173,7 @@ DWORD ChildProcess::Wait(std::chrono::milliseconds timeout) {
 
 bool ChildProcess::Terminate() {
     const bool running = TerminateProcess(process.Get(), 255) != 0;
-    if (WaitForSingleObject(process.Get(), 10000) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(process.Get(), TERMINATION_DEADLINE) != WAIT_OBJECT_0) {
         throw std::runtime_error("the child process did not end after its termination");
     }
     return running;
@@ -185,6 +185,14 @@ std::string ChildProcess::Output() const {
 
 std::string ChildProcess::Errors() const {
     return ReadBytes(errorPath);
+}
+
+std::string ChildProcess::Account() const {
+    DWORD exitCode = 0;
+    const bool ended = WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0 &&
+                       GetExitCodeProcess(process.Get(), &exitCode);
+    return (ended ? "the process ended with " + std::to_string(exitCode) : std::string("the process runs")) +
+           "; standard output:\n" + Output() + "\nstandard error:\n" + Errors();
 }
 
 RunResult RunProgram(const LaunchOptions& options) {

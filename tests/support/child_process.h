@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tests/support/polling.h"
 #include "win32/unique_handle.h"
 
 #include <windows.h>
@@ -42,7 +43,7 @@ public:
     // Bytes to the process's standard input pipe (only when it was started without input).
     void WriteInput(const std::string& bytes);
     // Waits until standard output holds text, or the process ends or the time is up; true when it does.
-    bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(60));
+    bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout = LOADED_MACHINE_DEADLINE);
     // Waits for the process's end with its input pipe left open, as an operator who never presses a key;
     // true when it ended.
     bool EndsWithin(std::chrono::milliseconds timeout);
@@ -54,6 +55,8 @@ public:
 
     std::string Output() const;
     std::string Errors() const;
+    // For a failure message: whether the process still runs or how it ended, and what it wrote so far.
+    std::string Account() const;
 
 private:
     std::wstring outputPath;

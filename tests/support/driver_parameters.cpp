@@ -1,10 +1,9 @@
 #include "tests/support/driver_parameters.h"
 
+#include "tests/support/polling.h"
 #include "win32/unique_handle.h"
 
-#include <chrono>
 #include <stdexcept>
-#include <thread>
 
 namespace TestSupport {
 
@@ -39,17 +38,14 @@ void DriverParameters::Set(const wchar_t* name, const std::wstring& value) {
 }
 
 void WaitForDriverTrace(const std::wstring& path) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
+    const bool closed = PollUntil([&] {
+        // Nobody else may have the file open for this open to succeed.
         const Win32::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file.IsValid() || GetLastError() == ERROR_FILE_NOT_FOUND) {
-            return;
-        }
-        if (std::chrono::steady_clock::now() > end) {
-            throw std::runtime_error("the stand-in driver keeps the trace open");
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return file.IsValid() || GetLastError() == ERROR_FILE_NOT_FOUND;
+    });
+    if (!closed) {
+        throw std::runtime_error("the stand-in driver keeps the trace open");
     }
 }
 
