@@ -109,11 +109,10 @@ ExpectedUpdate ExpectUpdate(const RandomDevice& device, std::string_view image) 
     expected.segmentSize = segment;
     // Windows looks a download's slot up by its number: the first entry that carries it decides, and when
     // that one is read-only, it refuses every segment.
-    const bool slotReadOnly =
-        (std::find_if(device.slots.begin(), device.slots.end(),
-                      [&](const RandomDevice::Slot& slot) { return slot.number == expected.slot; })
-             ->readOnly &
-         1) != 0;
+    const auto firstWithNumber =
+        std::find_if(device.slots.begin(), device.slots.end(),
+                     [&](const RandomDevice::Slot& slot) { return slot.number == expected.slot; });
+    const bool slotReadOnly = (firstWithNumber->readOnly & 1) != 0;
 
     // Segments of the segment size while more than one remains, then exactly the rest, flagged as the
     // last: one request for an image no longer than a segment, an empty one included.
