@@ -11,7 +11,7 @@ struct PackageReport {
     PackagePlan plan;
 };
 
-// The report as 8-bit text with "\n" line ends, in the fixed layout of the README: the program line, the
-// drive, then the sections EXT_CSD, Firmware information, Verdict and, with a package, Package.
+// The report as 8-bit text with "\n" line ends, in the fixed layout of the operator's guide: the program
+// line, the drive, then the sections EXT_CSD, Firmware information, Verdict and, with a package, Package.
 std::string TextReport(const std::wstring& version, const DeviceInventory& inventory,
                        const std::optional<PackageReport>& package);
