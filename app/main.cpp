@@ -1,11 +1,11 @@
 // The program driver: the one place that decides the order of a run, from the banner to the exit code.
 
-#include "app/command_line.h"
-#include "app/instance_guard.h"
-#include "app/instance_mutex.h"
-#include "app/package.h"
-#include "app/program_version.h"
-#include "app/windows_version.h"
+#include "cli/command_line.h"
+#include "cli/instance_guard.h"
+#include "cli/instance_mutex.h"
+#include "cli/package.h"
+#include "cli/program_version.h"
+#include "cli/windows_version.h"
 #include "device/emmc.h"
 #include "diag/logger.h"
 #include "win32/dll_search.h"

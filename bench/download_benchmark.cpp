@@ -7,7 +7,7 @@
 //
 // A report for people: it prints the numbers and the aims beside them, and never fails on a timing.
 
-#include "app/package.h"
+#include "cli/package.h"
 #include "device/emmc.h"
 #include "diag/logger.h"
 #include "sim/simulated_device.h"

@@ -1,12 +1,12 @@
 // quillon-probe: what a device is and what Quillon would do with it, learned with the three read requests
 // of an update and nothing else.
 
-#include "app/command_line.h"
-#include "app/instance_guard.h"
-#include "app/instance_mutex.h"
-#include "app/package.h"
-#include "app/program_version.h"
-#include "app/windows_version.h"
+#include "cli/command_line.h"
+#include "cli/instance_guard.h"
+#include "cli/instance_mutex.h"
+#include "cli/package.h"
+#include "cli/program_version.h"
+#include "cli/windows_version.h"
 #include "diag/logger.h"
 #include "probe/device_inventory.h"
 #include "probe/json_report.h"

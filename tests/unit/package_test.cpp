@@ -1,4 +1,4 @@
-#include "app/package.h"
+#include "cli/package.h"
 #include "tests/support/files.h"
 #include "tests/support/text_conversion.h"
 #include "win32/unique_handle.h"

@@ -1,5 +1,5 @@
-#include "app/program_version.h"
-#include "app/windows_version.h"
+#include "cli/program_version.h"
+#include "cli/windows_version.h"
 
 #include <gtest/gtest.h>
 

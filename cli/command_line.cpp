@@ -1,4 +1,4 @@
-#include "app/command_line.h"
+#include "cli/command_line.h"
 
 #include "win32/local_ptr.h"
 #include "win32/unique_module.h"

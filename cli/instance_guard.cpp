@@ -1,4 +1,4 @@
-#include "app/instance_guard.h"
+#include "cli/instance_guard.h"
 
 #include <windows.h>
 

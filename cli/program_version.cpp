@@ -1,4 +1,4 @@
-#include "app/program_version.h"
+#include "cli/program_version.h"
 
 #include "win32/unique_module.h"
 

@@ -1,4 +1,4 @@
-#include "app/package.h"
+#include "cli/package.h"
 
 #include "win32/unique_handle.h"
 
