@@ -1,11 +1,13 @@
 #pragma once
 
+#include "sim/description_text.h"
+
 #include <windows.h>
 
 #include <array>
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,18 +53,18 @@ struct DeviceDescription {
     std::uint32_t maxTransferLength = 0x100000;
     std::optional<DownloadError> downloadError;
     std::optional<DWORD> activateError;
+    // Which firmware version an image installs when the machine restarts, known by the image's CRC-32; an
+    // image without a version fails to install. An image that is not listed fails as well.
+    struct Image {
+        std::uint32_t crc32;
+        std::optional<std::array<std::uint8_t, 8>> version;
+    };
+    std::vector<Image> images;
 
-    // Reads the text form: one "key = value" per line, "#" starts a comment, blank lines are ignored,
-    // numbers are decimal or 0x hexadecimal. Every key overrides the built-in device. Throws
-    // DescriptionError for an unknown or repeated key, a malformed line or a bad value.
+    // Reads the text form of one device (see DescriptionText): every key overrides the built-in device.
+    // Throws DescriptionError for an unknown or repeated key, a malformed line or a bad value.
     static DeviceDescription Parse(std::string_view text);
-};
-
-class DescriptionError : public std::runtime_error {
-public:
-    DescriptionError(std::size_t line, const std::string& problem);
-    std::size_t Line() const { return line; }
-
-private:
-    std::size_t line;
+    // Applies one "key = value" line; `given` holds the keys given before it for this device.
+    void Set(std::size_t line, std::string_view key, std::string_view value,
+             std::set<std::string, std::less<>>& given);
 };
