@@ -87,10 +87,10 @@ std::uint64_t Number(std::string_view value, std::uint64_t max, std::size_t line
 void HexBytes(std::string_view digits, std::uint8_t* bytes, std::size_t minimum, std::size_t maximum,
               std::size_t line) {
     const auto bad = [&] {
-        return DescriptionError(line, "bad value '" + std::string(digits) + "': expected " +
-                                          (minimum == maximum ? std::to_string(maximum)
-                                                              : "1 to " + std::to_string(maximum)) +
-                                          " bytes as hexadecimal digits");
+        return DescriptionError(
+            line, "bad value '" + std::string(digits) + "': expected " +
+                      (minimum == maximum ? std::to_string(maximum) : "1 to " + std::to_string(maximum)) +
+                      " bytes as hexadecimal digits");
     };
     if (digits.size() % 2 != 0 || digits.size() / 2 < minimum || digits.size() / 2 > maximum) {
         throw bad();

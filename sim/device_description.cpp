@@ -80,9 +80,8 @@ std::vector<DeviceDescription::Image> Images(std::string_view value, std::size_t
                                              "and the version as 16 hexadecimal digits");
         }
         const auto crc = HexBytes<4>(entry.substr(0, 8), 4, line);
-        DeviceDescription::Image image{static_cast<std::uint32_t>(crc[0]) << 24 | crc[1] << 16 | crc[2] << 8 |
-                                           crc[3],
-                                       std::nullopt};
+        DeviceDescription::Image image{
+            static_cast<std::uint32_t>(crc[0]) << 24 | crc[1] << 16 | crc[2] << 8 | crc[3], std::nullopt};
         if (entry.substr(colon + 1) != "fail") {
             image.version = HexBytes<8>(entry.substr(colon + 1), 8, line);
         }

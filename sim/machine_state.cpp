@@ -20,9 +20,9 @@ std::string ImageText(const std::optional<MachineState::Device::Image>& image) {
     if (!image) {
         return "none";
     }
-    const std::uint8_t crc[] = {static_cast<std::uint8_t>(image->crc32 >> 24),
-                                static_cast<std::uint8_t>(image->crc32 >> 16),
-                                static_cast<std::uint8_t>(image->crc32 >> 8), static_cast<std::uint8_t>(image->crc32)};
+    const std::uint8_t crc[] = {
+        static_cast<std::uint8_t>(image->crc32 >> 24), static_cast<std::uint8_t>(image->crc32 >> 16),
+        static_cast<std::uint8_t>(image->crc32 >> 8), static_cast<std::uint8_t>(image->crc32)};
     return std::to_string(image->length) + ":" + Hex(crc, sizeof(crc));
 }
 
@@ -84,7 +84,8 @@ MachineState::Device MachineState::Device::Initial(const DeviceDescription& desc
         std::copy_n(bytes.begin() + ExtCsd::FIRMWARE_VERSION, device.firmwareVersion.size(),
                     device.firmwareVersion.begin());
         device.ffuStatus = bytes[ExtCsd::FFU_STATUS];
-        std::memcpy(&device.sectorsProgrammed, bytes.data() + ExtCsd::NUMBER_OF_FW_SECTORS_CORRECTLY_PROGRAMMED,
+        std::memcpy(&device.sectorsProgrammed,
+                    bytes.data() + ExtCsd::NUMBER_OF_FW_SECTORS_CORRECTLY_PROGRAMMED,
                     sizeof(device.sectorsProgrammed));
     }
     for (const DeviceDescription::Slot& slot : description.slots) {
@@ -149,7 +150,8 @@ std::string MachineState::Text() const {
         text += "active_slot = " + std::to_string(device.activeSlot) + "\n";
         text += "pending_slot = " + std::to_string(device.pendingSlot) + "\n";
         text += "pending_image = " + ImageText(device.pendingImage) + "\n";
-        text += "firmware_version = " + Hex(device.firmwareVersion.data(), device.firmwareVersion.size()) + "\n";
+        text +=
+            "firmware_version = " + Hex(device.firmwareVersion.data(), device.firmwareVersion.size()) + "\n";
         text += "ffu_status = " + std::to_string(device.ffuStatus) + "\n";
         text += "sectors_programmed = " + std::to_string(device.sectorsProgrammed) + "\n";
         text += "revisions = " + revisions + "\n";
@@ -174,8 +176,9 @@ std::vector<MachineState::Restarted> MachineState::Restart(const MachineDescript
                 }
             }
         }
-        const auto slot = std::find_if(built.slots.begin(), built.slots.end(),
-                                       [&](const DeviceDescription::Slot& s) { return s.number == device.pendingSlot; });
+        const auto slot =
+            std::find_if(built.slots.begin(), built.slots.end(),
+                         [&](const DeviceDescription::Slot& s) { return s.number == device.pendingSlot; });
         if (version && slot != built.slots.end()) {
             device.firmwareVersion = *version;
             auto& revision = device.revisions[static_cast<std::size_t>(slot - built.slots.begin())];
@@ -196,7 +199,8 @@ std::vector<MachineState::Restarted> MachineState::Restart(const MachineDescript
 MachineState MachineState::Load(const std::wstring& path, const MachineDescription& description) {
     std::ifstream file(std::filesystem::path(path), std::ios::binary);
     if (!file.is_open()) {
-        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
+            GetLastError() == ERROR_FILE_NOT_FOUND) {
             return Initial(description);
         }
         throw MachineStateError("cannot read the machine state '" + NarrowPath(path) + "'");
@@ -208,8 +212,8 @@ MachineState MachineState::Load(const std::wstring& path, const MachineDescripti
     try {
         return Parse(text, description);
     } catch (const DescriptionError& error) {
-        throw MachineStateError("machine state '" + NarrowPath(path) + "', line " + std::to_string(error.Line()) +
-                                ": " + error.what());
+        throw MachineStateError("machine state '" + NarrowPath(path) + "', line " +
+                                std::to_string(error.Line()) + ": " + error.what());
     }
 }
 

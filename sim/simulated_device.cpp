@@ -61,8 +61,8 @@ bool AllZero(const std::uint8_t* bytes, std::size_t length) {
 SimulatedDevice::SimulatedDevice(DeviceDescription description, RequestTrace trace)
     : SimulatedDevice(description, std::move(trace), MachineState::Device::Initial(description), {}) {}
 
-SimulatedDevice::SimulatedDevice(DeviceDescription description, RequestTrace trace, MachineState::Device state,
-                                 StateChanged changed)
+SimulatedDevice::SimulatedDevice(DeviceDescription description, RequestTrace trace,
+                                 MachineState::Device state, StateChanged changed)
     : description(std::move(description)), trace(std::move(trace)),
       nextDrive(0x5100 + 0x100000 * static_cast<std::uintptr_t>(this->description.drive)),
       keepsImageCrc(this->trace.IsRecording() || changed || !this->description.images.empty()),
@@ -141,8 +141,8 @@ BOOL SimulatedDevice::ReadExtCsd(HANDLE drive, void* extCsd, DWORD extCsdLength,
     std::copy(state.firmwareVersion.begin(), state.firmwareVersion.end(),
               registerBytes.begin() + ExtCsd::FIRMWARE_VERSION);
     registerBytes[ExtCsd::FFU_STATUS] = state.ffuStatus;
-    std::memcpy(registerBytes.data() + ExtCsd::NUMBER_OF_FW_SECTORS_CORRECTLY_PROGRAMMED, &state.sectorsProgrammed,
-                sizeof(state.sectorsProgrammed));
+    std::memcpy(registerBytes.data() + ExtCsd::NUMBER_OF_FW_SECTORS_CORRECTLY_PROGRAMMED,
+                &state.sectorsProgrammed, sizeof(state.sectorsProgrammed));
     std::memcpy(extCsd, registerBytes.data(), description.extCsdFilled);
     Returned(returned, description.extCsdFilled);
     return Answer(request, std::nullopt);
@@ -315,8 +315,8 @@ BOOL SimulatedDevice::ActivateFirmware(HANDLE drive, const void* request, DWORD 
         fields.Slot != received.slot) {
         return Answer(line, ERROR_INVALID_PARAMETER);
     }
-    // An eMMC installs the image at its next restart; until then the old firmware runs. A device that asks for
-    // a power cycle has accepted the activation all the same.
+    // An eMMC installs the image at its next restart; until then the old firmware runs. A device that asks
+    // for a power cycle has accepted the activation all the same.
     if (!description.activateError || *description.activateError == STG_S_POWER_CYCLE_REQUIRED) {
         state.pendingSlot = fields.Slot;
         state.pendingImage = MachineState::Device::Image{received.length, received.crc32};

@@ -1,5 +1,7 @@
 #include "sim/simulated_machine.h"
 
+#include <stdexcept>
+
 namespace {
 
 std::unique_ptr<SimulatedMachine> current;
@@ -10,6 +12,9 @@ SimulatedMachine::SimulatedMachine(MachineDescription description, RequestTrace 
     : description(std::move(description)), trace(std::move(trace)), statePath(std::move(statePath)),
       state(this->statePath.empty() ? MachineState::Initial(this->description)
                                     : MachineState::Load(this->statePath, this->description)) {
+    if (this->description.drives.empty()) {
+        throw std::invalid_argument("a simulated machine has at least one drive");
+    }
     for (const DeviceDescription& device : this->description.drives) {
         SimulatedDevice::StateChanged changed;
         if (!this->statePath.empty()) {
@@ -18,8 +23,8 @@ SimulatedMachine::SimulatedMachine(MachineDescription description, RequestTrace 
                 Save();
             };
         }
-        devices.push_back(
-            std::make_unique<SimulatedDevice>(device, this->trace, state.drives[device.drive], std::move(changed)));
+        devices.push_back(std::make_unique<SimulatedDevice>(device, this->trace, state.drives[device.drive],
+                                                            std::move(changed)));
     }
 }
 
@@ -31,7 +36,8 @@ SimulatedMachine& SimulatedMachine::Current() {
 }
 
 void SimulatedMachine::Install(MachineDescription description, RequestTrace trace, std::wstring statePath) {
-    current = std::make_unique<SimulatedMachine>(std::move(description), std::move(trace), std::move(statePath));
+    current =
+        std::make_unique<SimulatedMachine>(std::move(description), std::move(trace), std::move(statePath));
 }
 
 void SimulatedMachine::Save() {

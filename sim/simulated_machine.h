@@ -17,7 +17,8 @@
 // when the machine is made and written after every request that changed a device.
 class SimulatedMachine {
 public:
-    // Throws MachineStateError when the state file cannot be read or does not fit the description.
+    // Throws MachineStateError when the state file cannot be read or does not fit the description, and
+    // std::invalid_argument for a description without drives.
     SimulatedMachine(MachineDescription description, RequestTrace trace, std::wstring statePath = {});
     // The devices tell the machine of their changes through its address.
     SimulatedMachine(const SimulatedMachine&) = delete;

@@ -10,6 +10,7 @@
 
 #include "sim/description_file.h"
 #include "sim/simulated_machine.h"
+#include "win32/environment.h"
 
 #include <array>
 #include <cstdio>
@@ -18,20 +19,6 @@
 #include <string>
 
 namespace {
-
-std::optional<std::wstring> Environment(const wchar_t* name) {
-    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
-    if (size == 0) {
-        return std::nullopt;
-    }
-    std::wstring value(size, L'\0');
-    const DWORD length = GetEnvironmentVariableW(name, value.data(), size);
-    if (length == 0 || length >= size) {
-        return std::nullopt;
-    }
-    value.resize(length);
-    return value;
-}
 
 // Messages name the program that writes them, quillon-sim or quillon-probe-sim, as its file is named.
 std::string ProgramName() {
@@ -65,19 +52,20 @@ struct ProcessMachine {
         // The trace is started before the description is judged: a refused run leaves an empty trace
         // behind, never the requests of an earlier run.
         RequestTrace trace;
-        if (const auto tracePath = Environment(L"QUILLON_SIM_TRACE")) {
+        if (const auto tracePath = Win32::EnvironmentVariable(L"QUILLON_SIM_TRACE")) {
             try {
                 trace = RequestTrace(*tracePath);
             } catch (const std::runtime_error&) {
                 Refuse("cannot create the request trace '" + NarrowPath(*tracePath) + "'");
             }
         }
-        const auto descriptionPath = Environment(L"QUILLON_SIM_DEVICE");
+        const auto descriptionPath = Win32::EnvironmentVariable(L"QUILLON_SIM_DEVICE");
         MachineDescription description =
             descriptionPath ? ReadDescription(*descriptionPath) : MachineDescription(DeviceDescription{});
         try {
-            SimulatedMachine::Install(std::move(description), std::move(trace),
-                                      Environment(L"QUILLON_SIM_STATE").value_or(std::wstring()));
+            SimulatedMachine::Install(
+                std::move(description), std::move(trace),
+                Win32::EnvironmentVariable(L"QUILLON_SIM_STATE").value_or(std::wstring()));
         } catch (const MachineStateError& error) {
             Refuse(error.what());
         }

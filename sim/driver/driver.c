@@ -152,8 +152,9 @@ static NTSTATUS DispatchControl(DEVICE_OBJECT* device, IRP* irp) {
     if (stack->FileObject->FsContext == NULL) {
         return Complete(irp, STATUS_INVALID_HANDLE, 0);
     }
-    status = QuillonDriveControl(stack->FileObject->FsContext, code, irp->AssociatedIrp.SystemBuffer,
-                                 stack->Parameters.DeviceIoControl.InputBufferLength, outputLength, &information);
+    status =
+        QuillonDriveControl(stack->FileObject->FsContext, code, irp->AssociatedIrp.SystemBuffer,
+                            stack->Parameters.DeviceIoControl.InputBufferLength, outputLength, &information);
     return Complete(irp, status, information);
 }
 

@@ -181,9 +181,10 @@ TEST_P(SimulatedRun, LogsTracesAndExitsAsTheDeviceAnswers) {
     // Under Wine as root, drive 0 is the machine's own disk: the real program is never pointed at it.
     const MachineDescription machine = MachineDescription::Parse(outcome.description);
     const std::string notServed =
-        drive == 0                         ? "the real program never opens drive 0"
-        : machine.Drive(drive) == nullptr ? "Windows fails the open of a drive that does not exist before a driver sees it"
-                                           : WhyNotServed(machine);
+        drive == 0 ? "the real program never opens drive 0"
+        : machine.Drive(drive) == nullptr
+            ? "Windows fails the open of a drive that does not exist before a driver sees it"
+            : WhyNotServed(machine);
     if (target == Target::Driver && !notServed.empty()) {
         GTEST_SKIP() << "runs on quillon-sim.exe only: " << notServed;
     }

@@ -16,7 +16,8 @@ void Control(DWORD code) {
     const Win32::UniqueHandle control(CreateFileW(QUILLON_SIM_CONTROL_DEVICE, GENERIC_READ | GENERIC_WRITE, 0,
                                                   nullptr, OPEN_EXISTING, 0, nullptr));
     DWORD returned = 0;
-    if (!control.IsValid() || !DeviceIoControl(control.Get(), code, nullptr, 0, nullptr, 0, &returned, nullptr)) {
+    if (!control.IsValid() ||
+        !DeviceIoControl(control.Get(), code, nullptr, 0, nullptr, 0, &returned, nullptr)) {
         throw std::runtime_error("the stand-in driver refuses its control " + std::to_string(code));
     }
 }

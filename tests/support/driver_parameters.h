@@ -13,7 +13,8 @@ namespace TestSupport {
 // new) and reads them at the first open of a drive of every run; it serves no machine without them.
 class DriverParameters {
 public:
-    DriverParameters(const std::wstring& description, const std::wstring& trace, const std::wstring& state = {});
+    DriverParameters(const std::wstring& description, const std::wstring& trace,
+                     const std::wstring& state = {});
     DriverParameters(const DriverParameters&) = delete;
     DriverParameters& operator=(const DriverParameters&) = delete;
     ~DriverParameters();

@@ -51,7 +51,7 @@ TEST(eMMCOpen, FailureThrowsTheSystemReasonAndLogsNothing) {
 }
 
 TEST(eMMCOpen, NamesTheOpenedDriveAndClosesItWhenDestroyed) {
-    SimulatedMachine::Install({});
+    SimulatedMachine::Install(DeviceDescription{});
     const LogCapture capture;
     {
         // cppcheck-suppress unreadVariable ; the object's lifetime is what this test looks at
