@@ -131,6 +131,26 @@ DeviceDescription::DownloadError DownloadErrorValue(std::string_view value, std:
     return {request, Number<DWORD>(Trim(value.substr(colon + 1)), 0xFFFFFFFF, line)};
 }
 
+// A text value: verbatim between double quotes, so that blanks at its ends can be described; otherwise
+// as written.
+std::string TextValue(std::string_view value) {
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+        value = value.substr(1, value.size() - 2);
+    }
+    return std::string(value);
+}
+
+// Where a comment starts: at the first "#", or, for a value that opens with a double quote, at the first
+// "#" after the line's last double quote, so that a quoted text may hold both.
+std::size_t CommentStart(std::string_view line) {
+    const auto equals = line.find('=');
+    const auto value = equals == std::string_view::npos ? equals : line.find_first_not_of(" \t", equals + 1);
+    if (value != std::string_view::npos && line[value] == '"') {
+        return line.find('#', line.rfind('"'));
+    }
+    return line.find('#');
+}
+
 // Sets the key's value; false for a key that the description does not know.
 bool Apply(DeviceDescription& device, std::string_view key, std::string_view value, std::size_t line) {
     constexpr std::uint64_t BYTE = 0xFF;
@@ -176,6 +196,20 @@ bool Apply(DeviceDescription& device, std::string_view key, std::string_view val
         device.downloadError = DownloadErrorValue(value, line);
     } else if (key == "activate_error") {
         device.activateError = Number<DWORD>(value, DWORD_MAX, line);
+    } else if (key == "bus_type") {
+        device.busType = Number<std::uint32_t>(value, DWORD_MAX, line);
+    } else if (key == "vendor") {
+        device.vendor = TextValue(value);
+    } else if (key == "product") {
+        device.product = TextValue(value);
+    } else if (key == "product_revision") {
+        device.productRevision = TextValue(value);
+    } else if (key == "serial_number") {
+        device.serialNumber = TextValue(value);
+    } else if (key == "device_property_error") {
+        device.devicePropertyError = Number<DWORD>(value, DWORD_MAX, line);
+    } else if (key == "adapter_property_error") {
+        device.adapterPropertyError = Number<DWORD>(value, DWORD_MAX, line);
     } else {
         return false;
     }
@@ -189,6 +223,9 @@ DescriptionError::DescriptionError(std::size_t line, const std::string& problem)
 
 DeviceDescription DeviceDescription::Parse(std::string_view text) {
     DeviceDescription description;
+    description.product.reset();
+    description.productRevision.reset();
+    description.serialNumber.reset();
     std::set<std::string, std::less<>> seen;
     std::size_t lineNumber = 0;
     while (!text.empty()) {
@@ -197,7 +234,7 @@ DeviceDescription DeviceDescription::Parse(std::string_view text) {
         std::string_view line = text.substr(0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
 
-        line = Trim(line.substr(0, line.find('#')));
+        line = Trim(line.substr(0, CommentStart(line)));
         if (line.empty()) {
             continue;
         }

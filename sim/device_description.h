@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/storage_property.h"
+
 #include <windows.h>
 
 #include <array>
@@ -51,9 +53,22 @@ struct DeviceDescription {
     std::uint32_t maxTransferLength = 0x100000;
     std::optional<DownloadError> downloadError;
     std::optional<DWORD> activateError;
+    // What the storage property queries report of the disk: its STORAGE_BUS_TYPE and the identity strings
+    // of its device descriptor, each none (offset 0) when not given. A described device names its own
+    // strings; the built-in one is an eMMC that says it is simulated, with no vendor as eMMC parts commonly
+    // have.
+    std::uint32_t busType = StorageProperty::BusTypeMmc;
+    std::optional<std::string> vendor;
+    std::optional<std::string> product = "QSIM eMMC";
+    std::optional<std::string> productRevision = "QSIM0001";
+    std::optional<std::string> serialNumber = "QSIM-0000-0001";
+    std::optional<DWORD> devicePropertyError;
+    std::optional<DWORD> adapterPropertyError;
 
     // Reads the text form: one "key = value" per line, "#" starts a comment, blank lines are ignored,
-    // numbers are decimal or 0x hexadecimal. Every key overrides the built-in device. Throws
+    // numbers are decimal or 0x hexadecimal; a text in double quotes is taken verbatim between them, "#"
+    // included. Every key overrides the built-in device, whose identity strings a description does not
+    // inherit. Throws
     // DescriptionError for an unknown or repeated key, a malformed line or a bad value.
     static DeviceDescription Parse(std::string_view text);
 };

@@ -123,4 +123,10 @@ BOOL ActivateFirmware(HANDLE drive, void* request, DWORD requestLength, void* re
     return SimulatedDevice::Current().ActivateFirmware(drive, request, requestLength, reply, replyLength);
 }
 
+BOOL QueryProperty(HANDLE drive, void* query, DWORD queryLength, void* descriptor, DWORD descriptorLength,
+                   DWORD* returned) {
+    return SimulatedDevice::Current().QueryProperty(drive, query, queryLength, descriptor, descriptorLength,
+                                                    returned);
+}
+
 } // namespace StorageDriver
