@@ -37,8 +37,10 @@ std::optional<std::string> String(const std::vector<std::uint8_t>& bytes, std::s
 
 } // namespace
 
-DriveIdentity::DriveIdentity(std::optional<DWORD> deviceError, const std::vector<std::uint8_t>& deviceDescriptor,
-                             std::optional<DWORD> adapterError, const std::vector<std::uint8_t>& adapterDescriptor)
+DriveIdentity::DriveIdentity(std::optional<DWORD> deviceError,
+                             const std::vector<std::uint8_t>& deviceDescriptor,
+                             std::optional<DWORD> adapterError,
+                             const std::vector<std::uint8_t>& adapterDescriptor)
     : deviceError(deviceError), adapterError(adapterError) {
     if (!deviceError) {
         busType = Field(deviceDescriptor, offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType));

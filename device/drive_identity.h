@@ -16,7 +16,6 @@ class eMMC;
 class DriveIdentity {
 public:
     enum class Text { Vendor, Product, ProductRevision, SerialNumber };
-    static constexpr Text TEXTS[] = {Text::Vendor, Text::Product, Text::ProductRevision, Text::SerialNumber};
 
     // Nothing read: the drive did not open.
     DriveIdentity() = default;

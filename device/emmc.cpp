@@ -43,7 +43,8 @@ std::optional<DWORD> eMMC::ReadFirmwareInfo(std::vector<std::uint8_t>& reply) co
     return std::nullopt;
 }
 
-std::optional<DWORD> eMMC::ReadProperty(std::uint32_t propertyId, std::vector<std::uint8_t>& descriptor) const {
+std::optional<DWORD> eMMC::ReadProperty(std::uint32_t propertyId,
+                                        std::vector<std::uint8_t>& descriptor) const {
     // Room for the fixed part and its strings at once; a descriptor that says it is larger is asked for
     // again with the room it names, unless that is beyond any sane descriptor.
     constexpr DWORD FIRST_ROOM = 512;

@@ -51,8 +51,8 @@ BOOL ActivateFirmware(HANDLE drive, void* request, DWORD requestLength, void* re
 BOOL QueryProperty(HANDLE drive, void* query, DWORD queryLength, void* descriptor, DWORD descriptorLength,
                    DWORD* returned) {
     *returned = 0;
-    return DeviceIoControl(drive, IOCTL_STORAGE_QUERY_PROPERTY, query, queryLength, descriptor, descriptorLength,
-                           returned, nullptr);
+    return DeviceIoControl(drive, IOCTL_STORAGE_QUERY_PROPERTY, query, queryLength, descriptor,
+                           descriptorLength, returned, nullptr);
 }
 
 } // namespace StorageDriver
