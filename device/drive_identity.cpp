@@ -44,13 +44,13 @@ DriveIdentity::DriveIdentity(std::optional<DWORD> deviceError,
     : deviceError(deviceError), adapterError(adapterError) {
     if (!deviceError) {
         busType = Field(deviceDescriptor, offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType));
-        texts[static_cast<int>(Text::Vendor)] =
+        texts[static_cast<std::size_t>(Text::Vendor)] =
             String(deviceDescriptor, offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset));
-        texts[static_cast<int>(Text::Product)] =
+        texts[static_cast<std::size_t>(Text::Product)] =
             String(deviceDescriptor, offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset));
-        texts[static_cast<int>(Text::ProductRevision)] =
+        texts[static_cast<std::size_t>(Text::ProductRevision)] =
             String(deviceDescriptor, offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductRevisionOffset));
-        texts[static_cast<int>(Text::SerialNumber)] =
+        texts[static_cast<std::size_t>(Text::SerialNumber)] =
             String(deviceDescriptor, offsetof(STORAGE_DEVICE_DESCRIPTOR, SerialNumberOffset));
     }
     if (!adapterError) {

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,13 +34,13 @@ public:
     // the descriptor's bytes.
     std::optional<std::string> Trimmed(Text text) const;
     // Exactly as the descriptor holds it.
-    const std::optional<std::string>& Raw(Text text) const { return texts[static_cast<int>(text)]; }
+    const std::optional<std::string>& Raw(Text text) const { return texts[static_cast<std::size_t>(text)]; }
     std::optional<std::uint32_t> MaximumTransferLength() const { return maximumTransferLength; }
 
 private:
     std::optional<DWORD> deviceError;
     std::optional<DWORD> adapterError;
     std::optional<std::uint32_t> busType;
-    std::optional<std::string> texts[4];
+    std::array<std::optional<std::string>, 4> texts;
     std::optional<std::uint32_t> maximumTransferLength;
 };

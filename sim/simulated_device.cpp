@@ -395,7 +395,7 @@ BOOL SimulatedDevice::QueryProperty(HANDLE drive, const void* query, DWORD query
         return Answer(request, error);
     }
     const DWORD length = std::min<DWORD>(descriptorLength, static_cast<DWORD>(bytes.size()));
-    if (length != 0) {
+    if (descriptor != nullptr) {
         std::memcpy(descriptor, bytes.data(), length);
     }
     Returned(returned, length);
