@@ -1,5 +1,5 @@
 // quillon-probe: what a device is and what Quillon would do with it, learned with the three read requests
-// of an update and nothing else.
+// of an update and the two storage property queries that say what the disk is, and nothing else.
 
 #include "cli/command_line.h"
 #include "cli/instance_guard.h"

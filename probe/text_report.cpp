@@ -5,6 +5,8 @@
 #include "probe/report_fields.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdio>
 
 using namespace StorageFirmware;
 using ReportFields::HexNumber;
@@ -27,6 +29,46 @@ std::string YesNo(bool value) {
 
 std::string Failed(const DeviceInventory::Failure& failure) {
     return Line("Not read", "error " + HexNumber(failure.code, 8) + ": " + failure.text);
+}
+
+// "0x" and the value in upper-case hexadecimal digits, as few as it takes.
+std::string HexNumber64(std::uint64_t value) {
+    std::array<char, 24> text{};
+    // "0x", sixteen digits and the terminator at most: the text always fits.
+    static_cast<void>(
+        std::snprintf(text.data(), text.size(), "0x%llX", static_cast<unsigned long long>(value)));
+    return text.data();
+}
+
+std::string IdentitySection(const DeviceInventory& inventory) {
+    std::string text = "\nIdentity\n";
+    if (inventory.openFailure) {
+        return text + Line("Not read", "the drive did not open");
+    }
+    const DriveIdentity& identity = inventory.identity;
+    if (inventory.deviceDescriptorFailure) {
+        text += Line("Device descriptor not read", "error " +
+                                                       HexNumber(inventory.deviceDescriptorFailure->code, 8) +
+                                                       ": " + inventory.deviceDescriptorFailure->text);
+    } else {
+        const auto busType = identity.BusType();
+        text += Line("Bus type",
+                     busType ? std::to_string(*busType) + " (" + ReportFields::BusTypeName(*busType) + ")"
+                             : "(none)");
+        for (const ReportFields::IdentityText& field : ReportFields::IDENTITY_TEXTS) {
+            const auto value = identity.Trimmed(field.text);
+            text += Line(field.label, !value ? "(none)" : value->empty() ? "(empty)" : *value);
+        }
+    }
+    if (inventory.adapterDescriptorFailure) {
+        text += Line("Adapter descriptor not read",
+                     "error " + HexNumber(inventory.adapterDescriptorFailure->code, 8) + ": " +
+                         inventory.adapterDescriptorFailure->text);
+    } else {
+        const auto length = identity.MaximumTransferLength();
+        text += Line("Maximum transfer length", length ? std::to_string(*length) : "(none)");
+    }
+    return text;
 }
 
 std::string ExtCsdSection(const DeviceInventory& inventory) {
@@ -53,8 +95,13 @@ std::string ExtCsdSection(const DeviceInventory& inventory) {
                      ", vendor-specific mode " + YesNo(modes & ExtCsd::SUPPORTED_MODES_VSM) + ")");
     text += Line("FW_CONFIG [169]", HexNumber(config, 2) + " (Update_Disable " +
                                         YesNo(config & ExtCsd::FW_CONFIG_UPDATE_DISABLE) + ")");
-    text += Line("FIRMWARE_VERSION [261:254]", ReportFields::Hex(version, ExtCsd::FIRMWARE_VERSION_LENGTH) +
-                                                   (versionText ? " (" + *versionText + ")" : ""));
+    const auto versionNumber = ReportFields::FirmwareVersionNumber(version);
+    text +=
+        Line("FIRMWARE_VERSION [261:254]", ReportFields::Hex(version, ExtCsd::FIRMWARE_VERSION_LENGTH) +
+                                               (versionText ? " (" + *versionText + ")" : "") +
+                                               (versionNumber ? " (number " + std::to_string(*versionNumber) +
+                                                                    ", " + HexNumber64(*versionNumber) + ")"
+                                                              : ""));
     text += Line(
         "DEVICE_VERSION [263:262]",
         HexNumber(ReportFields::Number(bytes, ExtCsd::DEVICE_VERSION, ExtCsd::DEVICE_VERSION_LENGTH), 4));
@@ -68,9 +115,15 @@ std::string ExtCsdSection(const DeviceInventory& inventory) {
         Line("NUMBER_OF_FW_SECTORS_CORRECTLY_PROGRAMMED [305:302]",
              std::to_string(ReportFields::Number(bytes, ExtCsd::NUMBER_OF_FW_SECTORS_CORRECTLY_PROGRAMMED,
                                                  ExtCsd::NUMBER_OF_FW_SECTORS_CORRECTLY_PROGRAMMED_LENGTH)));
-    text += byte("PRE_EOL_INFO", ExtCsd::PRE_EOL_INFO);
-    text += byte("DEVICE_LIFE_TIME_EST_TYP_A", ExtCsd::DEVICE_LIFE_TIME_EST_TYP_A);
-    text += byte("DEVICE_LIFE_TIME_EST_TYP_B", ExtCsd::DEVICE_LIFE_TIME_EST_TYP_B);
+    const auto meaning = [&](const char* label, std::size_t offset, std::string (*meaningOf)(std::uint8_t)) {
+        return Line(std::string(label) + " [" + std::to_string(offset) + "]",
+                    HexNumber(bytes[offset], 2) + " (" + meaningOf(bytes[offset]) + ")");
+    };
+    text += meaning("PRE_EOL_INFO", ExtCsd::PRE_EOL_INFO, ReportFields::PreEolMeaning);
+    text += meaning("DEVICE_LIFE_TIME_EST_TYP_A", ExtCsd::DEVICE_LIFE_TIME_EST_TYP_A,
+                    ReportFields::LifeTimeMeaning);
+    text += meaning("DEVICE_LIFE_TIME_EST_TYP_B", ExtCsd::DEVICE_LIFE_TIME_EST_TYP_B,
+                    ReportFields::LifeTimeMeaning);
     return text;
 }
 
@@ -151,7 +204,8 @@ std::string TextReport(const std::wstring& version, const DeviceInventory& inven
         text += Line("Open failed", "error " + HexNumber(inventory.openFailure->code, 8) + ": " +
                                         inventory.openFailure->text);
     }
-    text += ExtCsdSection(inventory) + FirmwareInfoSection(inventory) + VerdictSection(inventory, package);
+    text += IdentitySection(inventory) + ExtCsdSection(inventory) + FirmwareInfoSection(inventory) +
+            VerdictSection(inventory, package);
     if (package) {
         text += PackageSection(*package);
     }

@@ -14,6 +14,21 @@ std::string_view Trim(std::string_view text) {
     return text.substr(first, last - first + 1);
 }
 
+namespace {
+
+// Where a comment starts: at the first "#", or, for a value that opens with a double quote, at the first
+// "#" after the line's last double quote, so that a quoted text may hold both.
+std::size_t CommentStart(std::string_view line) {
+    const auto equals = line.find('=');
+    const auto value = equals == std::string_view::npos ? equals : line.find_first_not_of(" \t", equals + 1);
+    if (value != std::string_view::npos && line[value] == '"') {
+        return line.find('#', line.rfind('"'));
+    }
+    return line.find('#');
+}
+
+} // namespace
+
 void Read(std::string_view text, std::size_t firstLine,
           const std::function<void(std::size_t line, std::string_view key, std::string_view value)>& line,
           const std::function<void(std::size_t line, std::uint8_t drive)>& section) {
@@ -24,7 +39,7 @@ void Read(std::string_view text, std::size_t firstLine,
         std::string_view content = text.substr(0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
 
-        content = Trim(content.substr(0, content.find('#')));
+        content = Trim(content.substr(0, CommentStart(content)));
         if (content.empty()) {
             continue;
         }

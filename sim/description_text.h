@@ -10,8 +10,8 @@
 #include <string_view>
 
 // The text form that machine descriptions and machine states share: one "key = value" per line, "#" starts
-// a comment, blank lines are ignored, "[drive N]" opens the part of drive N, numbers are decimal or 0x
-// hexadecimal.
+// a comment (but inside a value in double quotes), blank lines are ignored, "[drive N]" opens the part of
+// drive N, numbers are decimal or 0x hexadecimal.
 namespace DescriptionText {
 
 std::string_view Trim(std::string_view text);

@@ -91,6 +91,15 @@ std::vector<DeviceDescription::Image> Images(std::string_view value, std::size_t
     return images;
 }
 
+// A text value: verbatim between double quotes, so that blanks at its ends can be described; otherwise
+// as written.
+std::string TextValue(std::string_view value) {
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+        value = value.substr(1, value.size() - 2);
+    }
+    return std::string(value);
+}
+
 // Sets the key's value; false for a key that the description does not know.
 bool Apply(DeviceDescription& device, std::string_view key, std::string_view value, std::size_t line) {
     constexpr std::uint64_t BYTE = 0xFF;
@@ -138,6 +147,20 @@ bool Apply(DeviceDescription& device, std::string_view key, std::string_view val
         device.activateError = Number<DWORD>(value, DWORD_MAX, line);
     } else if (key == "images") {
         device.images = Images(value, line);
+    } else if (key == "bus_type") {
+        device.busType = Number<std::uint32_t>(value, DWORD_MAX, line);
+    } else if (key == "vendor") {
+        device.vendor = TextValue(value);
+    } else if (key == "product") {
+        device.product = TextValue(value);
+    } else if (key == "product_revision") {
+        device.productRevision = TextValue(value);
+    } else if (key == "serial_number") {
+        device.serialNumber = TextValue(value);
+    } else if (key == "device_property_error") {
+        device.devicePropertyError = Number<DWORD>(value, DWORD_MAX, line);
+    } else if (key == "adapter_property_error") {
+        device.adapterPropertyError = Number<DWORD>(value, DWORD_MAX, line);
     } else {
         return false;
     }
@@ -164,8 +187,16 @@ void DeviceDescription::Set(std::size_t line, std::string_view key, std::string_
     given.insert(std::string(key));
 }
 
-DeviceDescription DeviceDescription::Parse(std::string_view text) {
+DeviceDescription DeviceDescription::Described() {
     DeviceDescription description;
+    description.product.reset();
+    description.productRevision.reset();
+    description.serialNumber.reset();
+    return description;
+}
+
+DeviceDescription DeviceDescription::Parse(std::string_view text) {
+    DeviceDescription description = Described();
     std::set<std::string, std::less<>> given;
     DescriptionText::Read(
         text, 1,

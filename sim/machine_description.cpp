@@ -11,7 +11,7 @@ const DeviceDescription* MachineDescription::Drive(unsigned drive) const {
 
 MachineDescription MachineDescription::Parse(std::string_view text) {
     MachineDescription machine;
-    DeviceDescription alone;
+    DeviceDescription alone = DeviceDescription::Described();
     bool parts = false;
     std::vector<std::set<std::string, std::less<>>> given(1);
     DescriptionText::Read(
@@ -33,7 +33,8 @@ MachineDescription MachineDescription::Parse(std::string_view text) {
                 throw DescriptionError(line, "drive " + std::to_string(drive) + " given twice");
             }
             parts = true;
-            machine.drives.emplace_back().drive = drive;
+            machine.drives.push_back(DeviceDescription::Described());
+            machine.drives.back().drive = drive;
             given.emplace_back();
         });
     if (!parts) {

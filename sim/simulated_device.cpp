@@ -2,6 +2,7 @@
 
 #include "device/ext_csd.h"
 #include "device/storage_firmware.h"
+#include "device/storage_property.h"
 #include "sim/crc32.h"
 
 #include <algorithm>
@@ -329,6 +330,86 @@ void SimulatedDevice::Changed() {
     if (changed) {
         changed(state);
     }
+}
+
+std::vector<std::uint8_t> SimulatedDevice::DeviceDescriptor() const {
+    using StorageProperty::STORAGE_DEVICE_DESCRIPTOR;
+    // Each string follows the fixed part with its terminating NUL, as Windows lays them out.
+    std::string strings;
+    const auto append = [&strings](const std::optional<std::string>& text) -> std::uint32_t {
+        if (!text) {
+            return 0;
+        }
+        const auto offset = static_cast<std::uint32_t>(sizeof(STORAGE_DEVICE_DESCRIPTOR) + strings.size());
+        strings += *text;
+        strings += '\0';
+        return offset;
+    };
+    STORAGE_DEVICE_DESCRIPTOR descriptor{};
+    descriptor.Version = sizeof(descriptor);
+    descriptor.VendorIdOffset = append(description.vendor);
+    descriptor.ProductIdOffset = append(description.product);
+    descriptor.ProductRevisionOffset = append(description.productRevision);
+    descriptor.SerialNumberOffset = append(description.serialNumber);
+    descriptor.BusType = description.busType;
+    descriptor.Size = static_cast<std::uint32_t>(sizeof(descriptor) + strings.size());
+    std::vector<std::uint8_t> bytes(descriptor.Size);
+    std::memcpy(bytes.data(), &descriptor, sizeof(descriptor));
+    std::memcpy(bytes.data() + sizeof(descriptor), strings.data(), strings.size());
+    return bytes;
+}
+
+std::vector<std::uint8_t> SimulatedDevice::AdapterDescriptor() const {
+    constexpr std::uint32_t PAGE = 4096;
+    StorageProperty::STORAGE_ADAPTER_DESCRIPTOR descriptor{};
+    descriptor.Version = sizeof(descriptor);
+    descriptor.Size = sizeof(descriptor);
+    descriptor.MaximumTransferLength = description.maxTransferLength;
+    descriptor.MaximumPhysicalPages = description.maxTransferLength / PAGE + 1;
+    descriptor.BusType = static_cast<std::uint8_t>(description.busType);
+    std::vector<std::uint8_t> bytes(sizeof(descriptor));
+    std::memcpy(bytes.data(), &descriptor, sizeof(descriptor));
+    return bytes;
+}
+
+BOOL SimulatedDevice::QueryProperty(HANDLE drive, const void* query, DWORD queryLength, void* descriptor,
+                                    DWORD descriptorLength, DWORD* returned) {
+    using namespace StorageProperty;
+    Returned(returned, 0);
+    const auto fields = ReadRequest<STORAGE_PROPERTY_QUERY>(query, queryLength);
+    const std::string request = "property id=" + std::to_string(fields.PropertyId) +
+                                " type=" + std::to_string(fields.QueryType) +
+                                Lengths(queryLength, descriptorLength);
+    if (!IsOpen(drive)) {
+        return Answer(request, ERROR_INVALID_HANDLE);
+    }
+    // Windows takes a query of at least the structure's size, of either query type, and an output of any
+    // length, none at all included.
+    if (query == nullptr || queryLength < sizeof(fields) ||
+        (fields.QueryType != PropertyStandardQuery && fields.QueryType != PropertyExistsQuery) ||
+        (descriptor == nullptr && descriptorLength != 0)) {
+        return Answer(request, ERROR_INVALID_PARAMETER);
+    }
+    std::optional<DWORD> error;
+    std::vector<std::uint8_t> bytes;
+    if (fields.PropertyId == StorageDeviceProperty) {
+        error = description.devicePropertyError;
+        bytes = DeviceDescriptor();
+    } else if (fields.PropertyId == StorageAdapterProperty) {
+        error = description.adapterPropertyError;
+        bytes = AdapterDescriptor();
+    } else {
+        return Answer(request, ERROR_NOT_SUPPORTED);
+    }
+    if (error || fields.QueryType == PropertyExistsQuery) {
+        return Answer(request, error);
+    }
+    const DWORD length = std::min<DWORD>(descriptorLength, static_cast<DWORD>(bytes.size()));
+    if (descriptor != nullptr) {
+        std::memcpy(descriptor, bytes.data(), length);
+    }
+    Returned(returned, length);
+    return Answer(request, std::nullopt);
 }
 
 BOOL SimulatedDevice::Refuse(const std::string& request) {

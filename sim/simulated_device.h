@@ -50,6 +50,10 @@ public:
                           DWORD replyLength, DWORD* returned = nullptr);
     BOOL ActivateFirmware(HANDLE drive, const void* request, DWORD requestLength, void* reply,
                           DWORD replyLength, DWORD* returned = nullptr);
+    // IOCTL_STORAGE_QUERY_PROPERTY for the device or the adapter descriptor. An output shorter than the
+    // descriptor receives what fits, its Size still naming the whole.
+    BOOL QueryProperty(HANDLE drive, const void* query, DWORD queryLength, void* descriptor,
+                       DWORD descriptorLength, DWORD* returned = nullptr);
     // A request that a driver in front of the device found malformed before the device could see it:
     // traced with the description given and failed with ERROR_INVALID_PARAMETER, like the device's own.
     BOOL Refuse(const std::string& request);
@@ -68,6 +72,8 @@ private:
     bool IsWritableSlot(std::uint8_t number) const;
     BOOL Answer(const std::string& request, std::optional<DWORD> error, bool byClassDriver = false);
     BOOL ClassDriverRefuses(const std::string& request, const ClassDriver::Refusal& refusal);
+    std::vector<std::uint8_t> DeviceDescriptor() const;
+    std::vector<std::uint8_t> AdapterDescriptor() const;
     // The firmware information as the eMMC reports it to the drivers above it.
     std::vector<std::uint8_t> FirmwareInfoReply() const;
     // Why the firmware information could not be had: the device's own error, or the class driver's.

@@ -94,6 +94,11 @@ BOOL SimulatedMachine::ActivateFirmware(HANDLE drive, const void* request, DWORD
     return DeviceOf(drive).ActivateFirmware(drive, request, requestLength, reply, replyLength, returned);
 }
 
+BOOL SimulatedMachine::QueryProperty(HANDLE drive, const void* query, DWORD queryLength, void* descriptor,
+                                     DWORD descriptorLength, DWORD* returned) {
+    return DeviceOf(drive).QueryProperty(drive, query, queryLength, descriptor, descriptorLength, returned);
+}
+
 BOOL SimulatedMachine::Refuse(const std::string& request) {
     return devices.front()->Refuse(request);
 }

@@ -40,6 +40,8 @@ public:
                           DWORD replyLength, DWORD* returned = nullptr);
     BOOL ActivateFirmware(HANDLE drive, const void* request, DWORD requestLength, void* reply,
                           DWORD replyLength, DWORD* returned = nullptr);
+    BOOL QueryProperty(HANDLE drive, const void* query, DWORD queryLength, void* descriptor,
+                       DWORD descriptorLength, DWORD* returned = nullptr);
     BOOL Refuse(const std::string& request);
 
     const RequestTrace& Trace() const { return trace; }

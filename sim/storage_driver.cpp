@@ -117,4 +117,10 @@ BOOL ActivateFirmware(HANDLE drive, void* request, DWORD requestLength, void* re
     return SimulatedMachine::Current().ActivateFirmware(drive, request, requestLength, reply, replyLength);
 }
 
+BOOL QueryProperty(HANDLE drive, void* query, DWORD queryLength, void* descriptor, DWORD descriptorLength,
+                   DWORD* returned) {
+    return SimulatedMachine::Current().QueryProperty(drive, query, queryLength, descriptor, descriptorLength,
+                                                    returned);
+}
+
 } // namespace StorageDriver

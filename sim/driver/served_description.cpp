@@ -27,6 +27,8 @@ std::string WhyNotServed(const DeviceDescription& description) {
         {"download_error",
          description.downloadError ? std::optional<DWORD>(description.downloadError->code) : std::nullopt},
         {"activate_error", description.activateError},
+        {"device_property_error", description.devicePropertyError},
+        {"adapter_property_error", description.adapterPropertyError},
     };
     for (const auto& [key, code] : codes) {
         if (code && !StatusForLastError(*code)) {

@@ -186,6 +186,9 @@ extern "C" long QuillonDriveControl(void* drive_context, unsigned long code, voi
     case IOCTL_STORAGE_FIRMWARE_ACTIVATE:
         ok = device->ActivateFirmware(drive, input, input_length, output, output_length, &returned);
         break;
+    case IOCTL_STORAGE_QUERY_PROPERTY:
+        ok = device->QueryProperty(drive, input, input_length, output, output_length, &returned);
+        break;
     default:
         ok = device->Refuse("control code=" + Hex8(code) + " in=" + std::to_string(input_length) +
                             " out=" + std::to_string(output_length));
