@@ -186,3 +186,45 @@ std::string JsonReport(const std::wstring& version, const DeviceInventory& inven
     };
     return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
+
+std::string DiscoveryJsonReport(const std::wstring& version, const std::vector<DiscoveredDrive>& drives) {
+    Json rows = Json::array();
+    Json candidates = Json::array();
+    for (const DiscoveredDrive& drive : drives) {
+        const DeviceInventory& inventory = drive.inventory;
+        const std::uint8_t* firmwareVersion =
+            inventory.extCsd.empty() ? nullptr : inventory.extCsd.data() + ExtCsd::FIRMWARE_VERSION;
+        const auto versionNumber =
+            firmwareVersion == nullptr ? std::nullopt : ReportFields::FirmwareVersionNumber(firmwareVersion);
+        rows.push_back({
+            {"number", drive.number},
+            {"drive", Utf8(inventory.drivePath)},
+            {"open_error", FailureOf(inventory.openFailure)},
+            {"identity", IdentityOf(inventory)},
+            {"device_descriptor_error", FailureOf(inventory.deviceDescriptorFailure)},
+            {"adapter_descriptor_error", FailureOf(inventory.adapterDescriptorFailure)},
+            {"ext_csd_read", firmwareVersion != nullptr},
+            {"ext_csd_error", FailureOf(inventory.extCsdFailure)},
+            {"firmware_version",
+             firmwareVersion == nullptr
+                 ? Json(nullptr)
+                 : Json(ReportFields::Hex(firmwareVersion, ExtCsd::FIRMWARE_VERSION_LENGTH))},
+            {"firmware_version_text",
+             firmwareVersion == nullptr
+                 ? Json(nullptr)
+                 : Text(ReportFields::PrintableText(firmwareVersion, ExtCsd::FIRMWARE_VERSION_LENGTH))},
+            {"firmware_version_number", versionNumber ? Json(*versionNumber) : Json(nullptr)},
+            {"emmc_candidate", drive.emmcCandidate},
+            {"verdict", VerdictOf(inventory.verdict, std::nullopt)},
+        });
+        if (drive.emmcCandidate) {
+            candidates.push_back(drive.number);
+        }
+    }
+    const Json report = {
+        {"probe_version", version.empty() ? Json(nullptr) : Json(Utf8(version))},
+        {"drives", rows},
+        {"emmc_candidates", candidates},
+    };
+    return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}

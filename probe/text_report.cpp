@@ -40,11 +40,9 @@ std::string HexNumber64(std::uint64_t value) {
     return text.data();
 }
 
-std::string IdentitySection(const DeviceInventory& inventory) {
-    std::string text = "\nIdentity\n";
-    if (inventory.openFailure) {
-        return text + Line("Not read", "the drive did not open");
-    }
+// The lines of what Windows says of an open drive.
+std::string IdentityLines(const DeviceInventory& inventory) {
+    std::string text;
     const DriveIdentity& identity = inventory.identity;
     if (inventory.deviceDescriptorFailure) {
         text += Line("Device descriptor not read", "error " +
@@ -71,6 +69,27 @@ std::string IdentitySection(const DeviceInventory& inventory) {
     return text;
 }
 
+std::string IdentitySection(const DeviceInventory& inventory) {
+    const std::string text = "\nIdentity\n";
+    if (inventory.openFailure) {
+        return text + Line("Not read", "the drive did not open");
+    }
+    return text + IdentityLines(inventory);
+}
+
+// The firmware version's bytes, and the text or the number they form.
+std::string FirmwareVersionLine(const std::vector<std::uint8_t>& extCsd) {
+    const std::uint8_t* version = extCsd.data() + ExtCsd::FIRMWARE_VERSION;
+    const auto versionText = ReportFields::PrintableText(version, ExtCsd::FIRMWARE_VERSION_LENGTH);
+    const auto versionNumber = ReportFields::FirmwareVersionNumber(version);
+    return Line("FIRMWARE_VERSION [261:254]",
+                ReportFields::Hex(version, ExtCsd::FIRMWARE_VERSION_LENGTH) +
+                    (versionText ? " (" + *versionText + ")" : "") +
+                    (versionNumber ? " (number " + std::to_string(*versionNumber) + ", " +
+                                         HexNumber64(*versionNumber) + ")"
+                                   : ""));
+}
+
 std::string ExtCsdSection(const DeviceInventory& inventory) {
     std::string text = "\nEXT_CSD\n";
     if (inventory.openFailure) {
@@ -86,8 +105,6 @@ std::string ExtCsdSection(const DeviceInventory& inventory) {
     const std::uint8_t revision = bytes[ExtCsd::EXT_CSD_REV];
     const std::uint8_t modes = bytes[ExtCsd::SUPPORTED_MODES];
     const std::uint8_t config = bytes[ExtCsd::FW_CONFIG];
-    const std::uint8_t* version = bytes.data() + ExtCsd::FIRMWARE_VERSION;
-    const auto versionText = ReportFields::PrintableText(version, ExtCsd::FIRMWARE_VERSION_LENGTH);
     text += Line("EXT_CSD_REV [192]",
                  std::to_string(revision) + " (eMMC " + ReportFields::EmmcVersion(revision) + ")");
     text += Line("SUPPORTED_MODES [493]",
@@ -95,13 +112,7 @@ std::string ExtCsdSection(const DeviceInventory& inventory) {
                      ", vendor-specific mode " + YesNo(modes & ExtCsd::SUPPORTED_MODES_VSM) + ")");
     text += Line("FW_CONFIG [169]", HexNumber(config, 2) + " (Update_Disable " +
                                         YesNo(config & ExtCsd::FW_CONFIG_UPDATE_DISABLE) + ")");
-    const auto versionNumber = ReportFields::FirmwareVersionNumber(version);
-    text +=
-        Line("FIRMWARE_VERSION [261:254]", ReportFields::Hex(version, ExtCsd::FIRMWARE_VERSION_LENGTH) +
-                                               (versionText ? " (" + *versionText + ")" : "") +
-                                               (versionNumber ? " (number " + std::to_string(*versionNumber) +
-                                                                    ", " + HexNumber64(*versionNumber) + ")"
-                                                              : ""));
+    text += FirmwareVersionLine(bytes);
     text += Line(
         "DEVICE_VERSION [263:262]",
         HexNumber(ReportFields::Number(bytes, ExtCsd::DEVICE_VERSION, ExtCsd::DEVICE_VERSION_LENGTH), 4));
@@ -153,12 +164,15 @@ std::string FirmwareInfoSection(const DeviceInventory& inventory) {
     return text;
 }
 
+std::string RefusalLines(const DeviceInventory::Verdict& verdict) {
+    return Line("Quillon would", "refuse") + Line("Refusal", ReportFields::WithoutLineEnd(verdict.refusal));
+}
+
 std::string VerdictSection(const DeviceInventory& inventory, const std::optional<PackageReport>& package) {
     const DeviceInventory::Verdict& verdict = inventory.verdict;
     std::string text = "\nVerdict\n";
     if (!verdict.refusal.empty()) {
-        return text + Line("Quillon would", "refuse") +
-               Line("Refusal", ReportFields::WithoutLineEnd(verdict.refusal));
+        return text + RefusalLines(verdict);
     }
     const auto* failure = package && package->plan.failure ? &*package->plan.failure : nullptr;
     text += Line("Quillon would", failure != nullptr ? "fail" : "update") +
@@ -193,16 +207,45 @@ std::string PackageSection(const PackageReport& package) {
     return text;
 }
 
+std::string ProgramLine(const std::wstring& version) {
+    return "Quillon probe " + (version.empty() ? std::string("(unknown version)") : "v" + Narrow(version)) +
+           "\n";
+}
+
+std::string OpenFailedLine(const DeviceInventory::Failure& failure) {
+    return Line("Open failed", "error " + HexNumber(failure.code, 8) + ": " + failure.text);
+}
+
+std::string DiscoveredSection(const DiscoveredDrive& drive) {
+    const DeviceInventory& inventory = drive.inventory;
+    std::string text =
+        "\nDrive " + std::to_string(drive.number) + "\n" + Line("Path", Narrow(inventory.drivePath));
+    if (inventory.openFailure) {
+        return text + OpenFailedLine(*inventory.openFailure);
+    }
+    text += IdentityLines(inventory);
+    if (inventory.extCsdFailure) {
+        text += Line("EXT_CSD", "not read (error " + HexNumber(inventory.extCsdFailure->code, 8) + ": " +
+                                    inventory.extCsdFailure->text + ")");
+    } else {
+        const std::uint8_t revision = inventory.extCsd[ExtCsd::EXT_CSD_REV];
+        text += Line("EXT_CSD", "read (EXT_CSD_REV " + std::to_string(revision) + ", eMMC " +
+                                    ReportFields::EmmcVersion(revision) + ")");
+        text += FirmwareVersionLine(inventory.extCsd);
+    }
+    text += Line("eMMC candidate", YesNo(drive.emmcCandidate));
+    return text + (inventory.verdict.refusal.empty() ? Line("Quillon would", "update")
+                                                     : RefusalLines(inventory.verdict));
+}
+
 } // namespace
 
 std::string TextReport(const std::wstring& version, const DeviceInventory& inventory,
                        const std::optional<PackageReport>& package) {
-    std::string text = "Quillon probe " +
-                       (version.empty() ? std::string("(unknown version)") : "v" + Narrow(version)) + "\n";
+    std::string text = ProgramLine(version);
     text += Line("Drive", Narrow(inventory.drivePath));
     if (inventory.openFailure) {
-        text += Line("Open failed", "error " + HexNumber(inventory.openFailure->code, 8) + ": " +
-                                        inventory.openFailure->text);
+        text += OpenFailedLine(*inventory.openFailure);
     }
     text += IdentitySection(inventory) + ExtCsdSection(inventory) + FirmwareInfoSection(inventory) +
             VerdictSection(inventory, package);
@@ -210,4 +253,18 @@ std::string TextReport(const std::wstring& version, const DeviceInventory& inven
         text += PackageSection(*package);
     }
     return text;
+}
+
+std::string DiscoveryTextReport(const std::wstring& version, const std::vector<DiscoveredDrive>& drives) {
+    std::string text = ProgramLine(version) + Line("Drives", "0 to 9");
+    std::string candidates;
+    std::size_t count = 0;
+    for (const DiscoveredDrive& drive : drives) {
+        text += DiscoveredSection(drive);
+        if (drive.emmcCandidate) {
+            candidates += (count++ == 0 ? "" : ", ") + std::to_string(drive.number);
+        }
+    }
+    return text + "\nSummary\n" +
+           Line("eMMC candidates", count == 0 ? "none" : (count == 1 ? "drive " : "drives ") + candidates);
 }

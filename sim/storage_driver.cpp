@@ -120,7 +120,7 @@ BOOL ActivateFirmware(HANDLE drive, void* request, DWORD requestLength, void* re
 BOOL QueryProperty(HANDLE drive, void* query, DWORD queryLength, void* descriptor, DWORD descriptorLength,
                    DWORD* returned) {
     return SimulatedMachine::Current().QueryProperty(drive, query, queryLength, descriptor, descriptorLength,
-                                                    returned);
+                                                     returned);
 }
 
 } // namespace StorageDriver

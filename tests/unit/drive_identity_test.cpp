@@ -76,10 +76,10 @@ TEST(DriveIdentity, ReadsOnlyInsideTheReturnedBytes) {
 TEST(DriveIdentity, ReadsWhatTheDeviceAnswers) {
     const std::string longSerial(1000, 'S');
     SimulatedMachine::Install(DeviceDescription::Parse("product = \" QSIM # \"\nproduct_revision =\n"
-                                                      "serial_number = " +
-                                                      longSerial +
-                                                      "\nbus_type = 0x0C\nmax_transfer_length = "
-                                                      "0x20000\n"));
+                                                       "serial_number = " +
+                                                       longSerial +
+                                                       "\nbus_type = 0x0C\nmax_transfer_length = "
+                                                       "0x20000\n"));
     const LogCapture capture;
     const eMMC device(L"\\\\.\\PhysicalDrive0");
     const DriveIdentity identity = DriveIdentity::Read(device);
