@@ -12,7 +12,8 @@ struct MachineDescription {
     std::vector<DeviceDescription> drives;
 
     MachineDescription() = default;
-    // The machine of this device alone.
+    // The machine of this device alone: wherever a machine is taken, a device alone is one.
+    // cppcheck-suppress noExplicitConstructor
     MachineDescription(DeviceDescription device) : drives{std::move(device)} {}
 
     // The device on the drive, or null when the machine has no such drive.

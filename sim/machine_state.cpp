@@ -162,7 +162,8 @@ std::string MachineState::Text() const {
 std::vector<MachineState::Restarted> MachineState::Restart(const MachineDescription& description) {
     ++boot;
     std::vector<Restarted> restarted;
-    for (auto& [drive, device] : drives) {
+    for (auto& [drive, restarting] : drives) {
+        Device& device = restarting;
         if (device.pendingSlot == 0xFF) {
             continue;
         }

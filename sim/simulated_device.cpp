@@ -59,7 +59,7 @@ bool AllZero(const std::uint8_t* bytes, std::size_t length) {
 
 } // namespace
 
-SimulatedDevice::SimulatedDevice(DeviceDescription description, RequestTrace trace)
+SimulatedDevice::SimulatedDevice(const DeviceDescription& description, RequestTrace trace)
     : SimulatedDevice(description, std::move(trace), MachineState::Device::Initial(description), {}) {}
 
 SimulatedDevice::SimulatedDevice(DeviceDescription description, RequestTrace trace,

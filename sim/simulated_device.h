@@ -35,7 +35,7 @@ public:
     // What happened to the device is told to `changed` after every request that changed it.
     using StateChanged = std::function<void(const MachineState::Device&)>;
 
-    SimulatedDevice(DeviceDescription description, RequestTrace trace);
+    SimulatedDevice(const DeviceDescription& description, RequestTrace trace);
     SimulatedDevice(DeviceDescription description, RequestTrace trace, MachineState::Device state,
                     StateChanged changed);
 

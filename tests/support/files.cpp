@@ -96,7 +96,7 @@ std::wstring BuiltProgram(const std::wstring& name) {
 }
 
 std::string RealExtCsd(const std::wstring& name) {
-    const std::string hex = ReadBytes(BuiltProgram(L"real-extcsd\\" + name + L".hex"));
+    std::string hex = ReadBytes(BuiltProgram(L"real-extcsd\\" + name + L".hex"));
     if (hex.size() != 1024) {
         throw std::runtime_error("the register of a real device is missing");
     }
