@@ -10,7 +10,7 @@
 #include "cli/package.h"
 #include "device/emmc.h"
 #include "diag/logger.h"
-#include "sim/simulated_device.h"
+#include "sim/simulated_machine.h"
 #include "win32/unique_handle.h"
 
 #include <windows.h>
@@ -151,12 +151,12 @@ double LoadTime(const std::wstring& path) {
 // The update of a freshly installed built-in device, from the information query to the activation. The
 // device keeps no trace, as in quillon-sim.exe without QUILLON_SIM_TRACE.
 double DownloadTime(const std::vector<std::uint8_t>& image) {
-    SimulatedDevice::Install(DeviceDescription{}, RequestTrace());
+    SimulatedMachine::Install(DeviceDescription{}, RequestTrace());
     const eMMC device(L"\\\\.\\PhysicalDrive0");
     const Stopwatch watch;
     const bool updated = device.UpdateFirmware(image);
     const double seconds = watch.Seconds();
-    const SimulatedDevice::Download& received = SimulatedDevice::Current().Received();
+    const SimulatedDevice::Download& received = SimulatedMachine::Current().Device(0)->Received();
     if (!updated || !received.complete || received.length != image.size()) {
         throw std::runtime_error("the simulated device did not receive the whole image");
     }
@@ -202,7 +202,7 @@ int MeasurePeak(const std::wstring& path) {
     const Memory before = ProcessMemory();
     {
         const std::vector<std::uint8_t> image = Load(path);
-        SimulatedDevice::Install(DeviceDescription{}, RequestTrace());
+        SimulatedMachine::Install(DeviceDescription{}, RequestTrace());
         const eMMC device(L"\\\\.\\PhysicalDrive0");
         if (!device.CanUpdateFirmware() || !device.UpdateFirmware(image)) {
             return 1;

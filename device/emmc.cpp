@@ -2,11 +2,13 @@
 
 #include "device/ext_csd.h"
 #include "device/storage_firmware.h"
+#include "device/storage_property.h"
 #include "device/update_rules.h"
 #include "device/virtual_allocator.h"
 #include "diag/logger.h"
 #include "diag/win32_error.h"
 
+#include <algorithm>
 #include <cstring>
 
 using namespace StorageFirmware;
@@ -39,6 +41,35 @@ std::optional<DWORD> eMMC::ReadFirmwareInfo(std::vector<std::uint8_t>& reply) co
         return GetLastError();
     }
     return std::nullopt;
+}
+
+std::optional<DWORD> eMMC::ReadProperty(std::uint32_t propertyId,
+                                        std::vector<std::uint8_t>& descriptor) const {
+    // Room for the fixed part and its strings at once; a descriptor that says it is larger is asked for
+    // again with the room it names, unless that is beyond any sane descriptor.
+    constexpr DWORD FIRST_ROOM = 512;
+    StorageProperty::STORAGE_PROPERTY_QUERY query{propertyId, StorageProperty::PropertyStandardQuery, {}, {}};
+    DWORD room = FIRST_ROOM;
+    for (;;) {
+        descriptor.assign(room, 0);
+        DWORD returned = 0;
+        if (!StorageDriver::QueryProperty(drive.Get(), &query, sizeof(query), descriptor.data(), room,
+                                          &returned)) {
+            const DWORD error = GetLastError();
+            descriptor.clear();
+            return error;
+        }
+        descriptor.resize(std::min(returned, room));
+        StorageProperty::STORAGE_DESCRIPTOR_HEADER header{};
+        if (descriptor.size() < sizeof(header) || room != FIRST_ROOM) {
+            return std::nullopt;
+        }
+        std::memcpy(&header, descriptor.data(), sizeof(header));
+        if (header.Size <= room || header.Size > StorageProperty::MAX_DESCRIPTOR_SIZE) {
+            return std::nullopt;
+        }
+        room = header.Size;
+    }
 }
 
 void eMMC::CMD8(std::vector<std::uint8_t>& extCsd) const {

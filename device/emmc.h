@@ -31,6 +31,10 @@ public:
     // the vector anew and gives the driver's last error when the request fails; they write nothing.
     std::optional<DWORD> ReadExtCsd(std::vector<std::uint8_t>& extCsd) const;
     std::optional<DWORD> ReadFirmwareInfo(std::vector<std::uint8_t>& reply) const;
+    // The descriptor that the storage property query names (StorageProperty::StorageDeviceProperty or
+    // StorageAdapterProperty): exactly the bytes the driver returned, the whole descriptor when its Size is
+    // sane. Read-only, and quillon.exe's own run never asks it; it writes nothing.
+    std::optional<DWORD> ReadProperty(std::uint32_t propertyId, std::vector<std::uint8_t>& descriptor) const;
 
 private:
     // SEND_EXT_CSD: fills the 512-byte register image, or throws Windows::Win32Error.

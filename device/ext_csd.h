@@ -35,6 +35,9 @@ constexpr std::uint8_t FW_CONFIG_UPDATE_DISABLE = 0x01;
 constexpr std::uint8_t SUPPORTED_MODES_FFU = 0x01;
 // SUPPORTED_MODES bit 1: the device offers its vendor-specific mode.
 constexpr std::uint8_t SUPPORTED_MODES_VSM = 0x02;
+// FFU_STATUS after the firmware was installed, and after an install that failed.
+constexpr std::uint8_t FFU_STATUS_SUCCESS = 0x00;
+constexpr std::uint8_t FFU_STATUS_INSTALL_ERROR = 0x11;
 // EXT_CSD_REV 7 is register revision 1.7, the first of eMMC 5.0, which introduced FFU; 8 is eMMC 5.1.
 constexpr std::uint8_t EXT_CSD_REV_EMMC_5_0 = 7;
 constexpr std::uint8_t EXT_CSD_REV_EMMC_5_1 = 8;

@@ -12,6 +12,7 @@ static_assert(IOCTL_EMMC_READ_EXT_CSD == 0x00071E94);
 static_assert(IOCTL_STORAGE_FIRMWARE_GET_INFO == 0x002D1C00);
 static_assert(IOCTL_STORAGE_FIRMWARE_DOWNLOAD == 0x002DDC04);
 static_assert(IOCTL_STORAGE_FIRMWARE_ACTIVATE == 0x002DDC08);
+static_assert(IOCTL_STORAGE_QUERY_PROPERTY == 0x002D1400);
 
 BOOL Control(HANDLE drive, DWORD code, void* input, DWORD inputLength, void* output, DWORD outputLength) {
     // The byte count is required by the call without an OVERLAPPED structure; nothing relies on its value.
@@ -45,6 +46,13 @@ BOOL DownloadFirmware(HANDLE drive, void* request, DWORD requestLength, void* re
 
 BOOL ActivateFirmware(HANDLE drive, void* request, DWORD requestLength, void* reply, DWORD replyLength) {
     return Control(drive, IOCTL_STORAGE_FIRMWARE_ACTIVATE, request, requestLength, reply, replyLength);
+}
+
+BOOL QueryProperty(HANDLE drive, void* query, DWORD queryLength, void* descriptor, DWORD descriptorLength,
+                   DWORD* returned) {
+    *returned = 0;
+    return DeviceIoControl(drive, IOCTL_STORAGE_QUERY_PROPERTY, query, queryLength, descriptor,
+                           descriptorLength, returned, nullptr);
 }
 
 } // namespace StorageDriver

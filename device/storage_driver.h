@@ -22,5 +22,9 @@ BOOL GetFirmwareInfo(HANDLE drive, void* query, DWORD queryLength, void* info, D
 BOOL DownloadFirmware(HANDLE drive, void* request, DWORD requestLength, void* reply, DWORD replyLength);
 // IOCTL_STORAGE_FIRMWARE_ACTIVATE: a STORAGE_HW_FIRMWARE_ACTIVATE.
 BOOL ActivateFirmware(HANDLE drive, void* request, DWORD requestLength, void* reply, DWORD replyLength);
+// IOCTL_STORAGE_QUERY_PROPERTY: a STORAGE_PROPERTY_QUERY in, the descriptor it asks for out. Unlike the
+// others it gives the number of bytes returned: a descriptor is read only inside them.
+BOOL QueryProperty(HANDLE drive, void* query, DWORD queryLength, void* descriptor, DWORD descriptorLength,
+                   DWORD* returned);
 
 } // namespace StorageDriver

@@ -56,6 +56,13 @@ DeviceInventory TakeInventory(const std::wstring& drivePath) {
         } else {
             inventory.firmwareInfo = std::move(bytes);
         }
+        inventory.identity = DriveIdentity::Read(*device);
+        if (const auto error = inventory.identity.DeviceError()) {
+            inventory.deviceDescriptorFailure = FailureOf(*error);
+        }
+        if (const auto error = inventory.identity.AdapterError()) {
+            inventory.adapterDescriptorFailure = FailureOf(*error);
+        }
     } catch (const Windows::Win32Error& error) {
         inventory.openFailure = FailureOf(error.Code());
         openRefusal = error.what();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/drive_identity.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -7,7 +9,8 @@
 #include <string>
 #include <vector>
 
-// What the three read requests learned of one device, and what Quillon would do with it.
+// What the read requests learned of one device (Quillon's three and the two identity queries), and what
+// Quillon would do with it.
 struct DeviceInventory {
     struct Failure {
         DWORD code = 0;
@@ -31,11 +34,16 @@ struct DeviceInventory {
     // The whole reply buffer, or empty when the information was not received.
     std::vector<std::uint8_t> firmwareInfo;
     std::optional<Failure> firmwareInfoFailure;
+    // What Windows says of the disk; its failures, with their texts, also below.
+    DriveIdentity identity;
+    std::optional<Failure> deviceDescriptorFailure;
+    std::optional<Failure> adapterDescriptorFailure;
     Verdict verdict;
 };
 
 // Opens the drive as Quillon does and sends the EXT_CSD read and the firmware information query, each
-// with exactly Quillon's layout, nothing else; a failed request is recorded and the next one still sent.
+// with exactly Quillon's layout, then the two storage property queries, nothing else; a failed request is
+// recorded and the next one still sent.
 DeviceInventory TakeInventory(const std::wstring& drivePath);
 
 // How Quillon would send a package of this length to the device.

@@ -51,6 +51,7 @@ Json ExtCsdOf(const std::vector<std::uint8_t>& bytes) {
         return ReportFields::Number(bytes, offset, length);
     };
     const std::uint8_t* version = bytes.data() + ExtCsd::FIRMWARE_VERSION;
+    const auto versionNumber = ReportFields::FirmwareVersionNumber(version);
     return {
         {"raw", ReportFields::Hex(bytes.data(), bytes.size())},
         {"ext_csd_rev", bytes[ExtCsd::EXT_CSD_REV]},
@@ -63,6 +64,7 @@ Json ExtCsdOf(const std::vector<std::uint8_t>& bytes) {
         {"firmware_version", ReportFields::Hex(version, ExtCsd::FIRMWARE_VERSION_LENGTH)},
         {"firmware_version_text",
          Text(ReportFields::PrintableText(version, ExtCsd::FIRMWARE_VERSION_LENGTH))},
+        {"firmware_version_number", versionNumber ? Json(*versionNumber) : Json(nullptr)},
         {"device_version", number(ExtCsd::DEVICE_VERSION, ExtCsd::DEVICE_VERSION_LENGTH)},
         {"ffu_status", bytes[ExtCsd::FFU_STATUS]},
         {"mode_config", bytes[ExtCsd::MODE_CONFIG]},
@@ -73,9 +75,33 @@ Json ExtCsdOf(const std::vector<std::uint8_t>& bytes) {
          number(ExtCsd::NUMBER_OF_FW_SECTORS_CORRECTLY_PROGRAMMED,
                 ExtCsd::NUMBER_OF_FW_SECTORS_CORRECTLY_PROGRAMMED_LENGTH)},
         {"pre_eol_info", bytes[ExtCsd::PRE_EOL_INFO]},
+        {"pre_eol_info_meaning", ReportFields::PreEolMeaning(bytes[ExtCsd::PRE_EOL_INFO])},
         {"device_life_time_est_typ_a", bytes[ExtCsd::DEVICE_LIFE_TIME_EST_TYP_A]},
+        {"device_life_time_est_typ_a_meaning",
+         ReportFields::LifeTimeMeaning(bytes[ExtCsd::DEVICE_LIFE_TIME_EST_TYP_A])},
         {"device_life_time_est_typ_b", bytes[ExtCsd::DEVICE_LIFE_TIME_EST_TYP_B]},
+        {"device_life_time_est_typ_b_meaning",
+         ReportFields::LifeTimeMeaning(bytes[ExtCsd::DEVICE_LIFE_TIME_EST_TYP_B])},
     };
+}
+
+Json IdentityOf(const DeviceInventory& inventory) {
+    if (inventory.openFailure) {
+        return nullptr;
+    }
+    const DriveIdentity& identity = inventory.identity;
+    const auto busType = identity.BusType();
+    const auto length = identity.MaximumTransferLength();
+    Json json = {
+        {"bus_type", busType ? Json(*busType) : Json(nullptr)},
+        {"bus_type_name", busType ? Json(ReportFields::BusTypeName(*busType)) : Json(nullptr)},
+    };
+    for (const ReportFields::IdentityText& field : ReportFields::IDENTITY_TEXTS) {
+        const auto value = identity.Trimmed(field.text);
+        json[field.key] = value ? Json(ReportFields::Utf8FromBytes(*value)) : Json(nullptr);
+    }
+    json["max_transfer_length"] = length ? Json(*length) : Json(nullptr);
+    return json;
 }
 
 Json FirmwareInfoOf(const std::vector<std::uint8_t>& reply) {
@@ -148,12 +174,57 @@ std::string JsonReport(const std::wstring& version, const DeviceInventory& inven
         {"probe_version", version.empty() ? Json(nullptr) : Json(Utf8(version))},
         {"drive", Utf8(inventory.drivePath)},
         {"open_error", FailureOf(inventory.openFailure)},
+        {"identity", IdentityOf(inventory)},
+        {"device_descriptor_error", FailureOf(inventory.deviceDescriptorFailure)},
+        {"adapter_descriptor_error", FailureOf(inventory.adapterDescriptorFailure)},
         {"ext_csd", ExtCsdOf(inventory.extCsd)},
         {"ext_csd_error", FailureOf(inventory.extCsdFailure)},
         {"firmware_info", FirmwareInfoOf(inventory.firmwareInfo)},
         {"firmware_info_error", FailureOf(inventory.firmwareInfoFailure)},
         {"verdict", VerdictOf(inventory.verdict, package)},
         {"package", PackageOf(package)},
+    };
+    return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+std::string DiscoveryJsonReport(const std::wstring& version, const std::vector<DiscoveredDrive>& drives) {
+    Json rows = Json::array();
+    Json candidates = Json::array();
+    for (const DiscoveredDrive& drive : drives) {
+        const DeviceInventory& inventory = drive.inventory;
+        const std::uint8_t* firmwareVersion =
+            inventory.extCsd.empty() ? nullptr : inventory.extCsd.data() + ExtCsd::FIRMWARE_VERSION;
+        const auto versionNumber =
+            firmwareVersion == nullptr ? std::nullopt : ReportFields::FirmwareVersionNumber(firmwareVersion);
+        rows.push_back({
+            {"number", drive.number},
+            {"drive", Utf8(inventory.drivePath)},
+            {"open_error", FailureOf(inventory.openFailure)},
+            {"identity", IdentityOf(inventory)},
+            {"device_descriptor_error", FailureOf(inventory.deviceDescriptorFailure)},
+            {"adapter_descriptor_error", FailureOf(inventory.adapterDescriptorFailure)},
+            {"ext_csd_read", firmwareVersion != nullptr},
+            {"ext_csd_error", FailureOf(inventory.extCsdFailure)},
+            {"firmware_version",
+             firmwareVersion == nullptr
+                 ? Json(nullptr)
+                 : Json(ReportFields::Hex(firmwareVersion, ExtCsd::FIRMWARE_VERSION_LENGTH))},
+            {"firmware_version_text",
+             firmwareVersion == nullptr
+                 ? Json(nullptr)
+                 : Text(ReportFields::PrintableText(firmwareVersion, ExtCsd::FIRMWARE_VERSION_LENGTH))},
+            {"firmware_version_number", versionNumber ? Json(*versionNumber) : Json(nullptr)},
+            {"emmc_candidate", drive.emmcCandidate},
+            {"verdict", VerdictOf(inventory.verdict, std::nullopt)},
+        });
+        if (drive.emmcCandidate) {
+            candidates.push_back(drive.number);
+        }
+    }
+    const Json report = {
+        {"probe_version", version.empty() ? Json(nullptr) : Json(Utf8(version))},
+        {"drives", rows},
+        {"emmc_candidates", candidates},
     };
     return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }

@@ -1,5 +1,5 @@
 // quillon-probe: what a device is and what Quillon would do with it, learned with the three read requests
-// of an update and nothing else.
+// of an update and the two storage property queries that say what the disk is, and nothing else.
 
 #include "cli/command_line.h"
 #include "cli/instance_guard.h"
@@ -9,6 +9,7 @@
 #include "cli/windows_version.h"
 #include "diag/logger.h"
 #include "probe/device_inventory.h"
+#include "probe/drive_discovery.h"
 #include "probe/json_report.h"
 #include "probe/report_fields.h"
 #include "probe/text_report.h"
@@ -34,13 +35,16 @@ enum ExitCode : int {
 };
 
 struct Options {
+    // Empty with /T:*, which asks every drive.
     std::wstring drivePath;
+    bool discovery = false;
     std::wstring packagePath;
     std::wstring twinPath;
     bool json = false;
 };
 
-// Quillon's switch rules, with /J and /S: beside /T: and /D:; only /T: is required.
+// Quillon's switch rules, with /J and /S: beside /T: and /D:; only /T: is required. /T:* takes neither /D:
+// nor /S:, which are for one device.
 std::optional<Options> ParseOptions() {
     const auto arguments = CommandLine::Split(GetCommandLineW());
     if (!arguments) {
@@ -50,8 +54,12 @@ std::optional<Options> ParseOptions() {
     for (const std::wstring& argument : *arguments) {
         if (const auto drive = CommandLine::SwitchValue(argument, L'T')) {
             const auto path = CommandLine::DrivePath(*drive);
-            if (options.drivePath.empty() && path) {
-                options.drivePath = *path;
+            if (options.drivePath.empty() && !options.discovery) {
+                if (path) {
+                    options.drivePath = *path;
+                } else if (*drive == L"*") {
+                    options.discovery = true;
+                }
             }
         } else if (const auto package = CommandLine::SwitchValue(argument, L'D')) {
             if (options.packagePath.empty()) {
@@ -65,7 +73,8 @@ std::optional<Options> ParseOptions() {
             options.json = true;
         }
     }
-    if (options.drivePath.empty()) {
+    if (options.discovery ? !options.packagePath.empty() || !options.twinPath.empty()
+                          : options.drivePath.empty()) {
         return std::nullopt;
     }
     return options;
@@ -82,15 +91,40 @@ void WriteUsage() {
         std::fputs("Usage:\n"
                    "\n"
                    "    quillon-probe /T:<drive number> [/D:<FFU data file>] [/J] [/S:<description file>]\n"
+                   "    quillon-probe /T:* [/J]\n"
                    "\n"
                    "  where:\n"
                    "    <drive number>      - drive number to be probed (0 is first drive)\n"
+                   "    *                   - every drive from 0 to 9, with the eMMC candidates marked\n"
                    "    <FFU data file>     - package whose download is planned, loaded as Quillon loads it\n"
                    "    /J                  - the report as JSON\n"
                    "    <description file>  - new file for a simulated-device description of this device\n"
                    "\n",
                    stderr));
     static_cast<void>(std::fflush(stderr));
+}
+
+// Writes the report of discovery: 0 when Quillon would update one of the eMMC candidates, 1 when it would
+// update none (or there is none).
+// An inventory script must not take a report that did not arrive whole for one that did.
+bool WriteReport(const std::string& report) {
+    if (std::fputs(report.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+        WriteError("could not write the report");
+        return false;
+    }
+    return true;
+}
+
+ExitCode Discovered(const std::string& report, const std::vector<DiscoveredDrive>& drives) {
+    if (!WriteReport(report)) {
+        return BadArguments;
+    }
+    for (const DiscoveredDrive& drive : drives) {
+        if (drive.emmcCandidate && drive.inventory.verdict.refusal.empty()) {
+            return WouldUpdate;
+        }
+    }
+    return WouldNotUpdate;
 }
 
 ExitCode Run() {
@@ -135,6 +169,7 @@ ExitCode Run() {
     }
 
     DeviceInventory inventory;
+    std::vector<DiscoveredDrive> drives;
     {
         // Quillon's guards, held while the device is asked, so that the probe and Quillon never send
         // requests to a device at the same time.
@@ -150,21 +185,28 @@ ExitCode Run() {
             WriteError("Quillon or another probe is running");
             return AlreadyRunning;
         }
-        inventory = TakeInventory(options->drivePath);
+        if (options->discovery) {
+            drives = DiscoverDrives();
+        } else {
+            inventory = TakeInventory(options->drivePath);
+        }
+    }
+    const std::wstring version = GetProgramVersion();
+    if (options->discovery) {
+        return Discovered(options->json ? DiscoveryJsonReport(version, drives)
+                                        : DiscoveryTextReport(version, drives),
+                          drives);
     }
 
     if (package) {
         package->plan = PlanPackage(inventory, static_cast<std::uint32_t>(image.size()));
     }
-    const std::wstring version = GetProgramVersion();
     const std::string report =
         options->json ? JsonReport(version, inventory, package) : TextReport(version, inventory, package);
-    // An inventory script must not take a report that did not arrive whole for one that did.
-    if (std::fputs(report.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+    if (!WriteReport(report)) {
         if (twin) {
             twin->Discard();
         }
-        WriteError("could not write the report");
         return BadArguments;
     }
 

@@ -1,11 +1,13 @@
 #include "probe/report_fields.h"
 
 #include "device/ext_csd.h"
+#include "device/storage_property.h"
 #include "diag/win32_error.h"
 
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 using namespace StorageFirmware;
 
@@ -85,6 +87,96 @@ std::string EmmcVersion(std::uint8_t revision) {
         return "5.1";
     }
     return "later than 5.1";
+}
+
+std::optional<std::uint64_t> FirmwareVersionNumber(const std::uint8_t* bytes) {
+    if (PrintableText(bytes, ExtCsd::FIRMWARE_VERSION_LENGTH)) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    for (std::size_t i = ExtCsd::FIRMWARE_VERSION_LENGTH; i > 0; --i) {
+        value = (value << 8) | bytes[i - 1];
+    }
+    return value;
+}
+
+std::string PreEolMeaning(std::uint8_t value) {
+    switch (value) {
+    case 0x00:
+        return "not defined";
+    case 0x01:
+        return "normal";
+    case 0x02:
+        return "warning: 80% of the reserved blocks consumed";
+    case 0x03:
+        return "urgent: 90% of the reserved blocks consumed";
+    default:
+        return "reserved";
+    }
+}
+
+std::string LifeTimeMeaning(std::uint8_t value) {
+    constexpr std::uint8_t LAST_DECILE = 0x0A;
+    constexpr std::uint8_t EXCEEDED = 0x0B;
+    if (value == 0x00) {
+        return "not defined";
+    }
+    if (value <= LAST_DECILE) {
+        return std::to_string((value - 1) * 10) + "-" + std::to_string(value * 10) +
+               "% of the estimated life time used";
+    }
+    if (value == EXCEEDED) {
+        return "the estimated life time exceeded";
+    }
+    return "reserved";
+}
+
+std::string BusTypeName(std::uint32_t busType) {
+    static const char* const names[] = {
+        "unknown",
+        "SCSI",
+        "ATAPI",
+        "ATA",
+        "IEEE 1394",
+        "SSA",
+        "Fibre Channel",
+        "USB",
+        "RAID",
+        "iSCSI",
+        "SAS",
+        "SATA",
+        "SD",
+        "MMC",
+        "virtual",
+        "file-backed virtual",
+        "Storage Spaces",
+        "NVMe",
+        "SCM",
+        "UFS",
+    };
+    static_assert(std::size(names) == StorageProperty::BusTypeUfs + 1);
+    return busType < std::size(names) ? names[busType] : "not known to the probe";
+}
+
+const IdentityText IDENTITY_TEXTS[4] = {
+    {DriveIdentity::Text::Vendor, "Vendor", "vendor"},
+    {DriveIdentity::Text::Product, "Product", "product"},
+    {DriveIdentity::Text::ProductRevision, "Product revision", "product_revision"},
+    {DriveIdentity::Text::SerialNumber, "Serial number", "serial_number"},
+};
+
+std::string Utf8FromBytes(const std::string& bytes) {
+    std::string utf8;
+    for (const char character : bytes) {
+        const auto code = static_cast<unsigned char>(character);
+        if (code < 0x80) {
+            utf8 += character;
+        } else {
+            utf8 += static_cast<char>(0xC0 | (code >> 6));
+            utf8 += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return utf8;
 }
 
 STORAGE_HW_FIRMWARE_INFO Info(const std::vector<std::uint8_t>& reply) {

@@ -5,6 +5,8 @@
 #include "probe/report_fields.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdio>
 
 using namespace StorageFirmware;
 using ReportFields::HexNumber;
@@ -29,6 +31,65 @@ std::string Failed(const DeviceInventory::Failure& failure) {
     return Line("Not read", "error " + HexNumber(failure.code, 8) + ": " + failure.text);
 }
 
+// "0x" and the value in upper-case hexadecimal digits, as few as it takes.
+std::string HexNumber64(std::uint64_t value) {
+    std::array<char, 24> text{};
+    // "0x", sixteen digits and the terminator at most: the text always fits.
+    static_cast<void>(
+        std::snprintf(text.data(), text.size(), "0x%llX", static_cast<unsigned long long>(value)));
+    return text.data();
+}
+
+// The lines of what Windows says of an open drive.
+std::string IdentityLines(const DeviceInventory& inventory) {
+    std::string text;
+    const DriveIdentity& identity = inventory.identity;
+    if (inventory.deviceDescriptorFailure) {
+        text += Line("Device descriptor not read", "error " +
+                                                       HexNumber(inventory.deviceDescriptorFailure->code, 8) +
+                                                       ": " + inventory.deviceDescriptorFailure->text);
+    } else {
+        const auto busType = identity.BusType();
+        text += Line("Bus type",
+                     busType ? std::to_string(*busType) + " (" + ReportFields::BusTypeName(*busType) + ")"
+                             : "(none)");
+        for (const ReportFields::IdentityText& field : ReportFields::IDENTITY_TEXTS) {
+            const auto value = identity.Trimmed(field.text);
+            text += Line(field.label, !value ? "(none)" : value->empty() ? "(empty)" : *value);
+        }
+    }
+    if (inventory.adapterDescriptorFailure) {
+        text += Line("Adapter descriptor not read",
+                     "error " + HexNumber(inventory.adapterDescriptorFailure->code, 8) + ": " +
+                         inventory.adapterDescriptorFailure->text);
+    } else {
+        const auto length = identity.MaximumTransferLength();
+        text += Line("Maximum transfer length", length ? std::to_string(*length) : "(none)");
+    }
+    return text;
+}
+
+std::string IdentitySection(const DeviceInventory& inventory) {
+    const std::string text = "\nIdentity\n";
+    if (inventory.openFailure) {
+        return text + Line("Not read", "the drive did not open");
+    }
+    return text + IdentityLines(inventory);
+}
+
+// The firmware version's bytes, and the text or the number they form.
+std::string FirmwareVersionLine(const std::vector<std::uint8_t>& extCsd) {
+    const std::uint8_t* version = extCsd.data() + ExtCsd::FIRMWARE_VERSION;
+    const auto versionText = ReportFields::PrintableText(version, ExtCsd::FIRMWARE_VERSION_LENGTH);
+    const auto versionNumber = ReportFields::FirmwareVersionNumber(version);
+    return Line("FIRMWARE_VERSION [261:254]",
+                ReportFields::Hex(version, ExtCsd::FIRMWARE_VERSION_LENGTH) +
+                    (versionText ? " (" + *versionText + ")" : "") +
+                    (versionNumber ? " (number " + std::to_string(*versionNumber) + ", " +
+                                         HexNumber64(*versionNumber) + ")"
+                                   : ""));
+}
+
 std::string ExtCsdSection(const DeviceInventory& inventory) {
     std::string text = "\nEXT_CSD\n";
     if (inventory.openFailure) {
@@ -44,8 +105,6 @@ std::string ExtCsdSection(const DeviceInventory& inventory) {
     const std::uint8_t revision = bytes[ExtCsd::EXT_CSD_REV];
     const std::uint8_t modes = bytes[ExtCsd::SUPPORTED_MODES];
     const std::uint8_t config = bytes[ExtCsd::FW_CONFIG];
-    const std::uint8_t* version = bytes.data() + ExtCsd::FIRMWARE_VERSION;
-    const auto versionText = ReportFields::PrintableText(version, ExtCsd::FIRMWARE_VERSION_LENGTH);
     text += Line("EXT_CSD_REV [192]",
                  std::to_string(revision) + " (eMMC " + ReportFields::EmmcVersion(revision) + ")");
     text += Line("SUPPORTED_MODES [493]",
@@ -53,8 +112,7 @@ std::string ExtCsdSection(const DeviceInventory& inventory) {
                      ", vendor-specific mode " + YesNo(modes & ExtCsd::SUPPORTED_MODES_VSM) + ")");
     text += Line("FW_CONFIG [169]", HexNumber(config, 2) + " (Update_Disable " +
                                         YesNo(config & ExtCsd::FW_CONFIG_UPDATE_DISABLE) + ")");
-    text += Line("FIRMWARE_VERSION [261:254]", ReportFields::Hex(version, ExtCsd::FIRMWARE_VERSION_LENGTH) +
-                                                   (versionText ? " (" + *versionText + ")" : ""));
+    text += FirmwareVersionLine(bytes);
     text += Line(
         "DEVICE_VERSION [263:262]",
         HexNumber(ReportFields::Number(bytes, ExtCsd::DEVICE_VERSION, ExtCsd::DEVICE_VERSION_LENGTH), 4));
@@ -68,9 +126,15 @@ std::string ExtCsdSection(const DeviceInventory& inventory) {
         Line("NUMBER_OF_FW_SECTORS_CORRECTLY_PROGRAMMED [305:302]",
              std::to_string(ReportFields::Number(bytes, ExtCsd::NUMBER_OF_FW_SECTORS_CORRECTLY_PROGRAMMED,
                                                  ExtCsd::NUMBER_OF_FW_SECTORS_CORRECTLY_PROGRAMMED_LENGTH)));
-    text += byte("PRE_EOL_INFO", ExtCsd::PRE_EOL_INFO);
-    text += byte("DEVICE_LIFE_TIME_EST_TYP_A", ExtCsd::DEVICE_LIFE_TIME_EST_TYP_A);
-    text += byte("DEVICE_LIFE_TIME_EST_TYP_B", ExtCsd::DEVICE_LIFE_TIME_EST_TYP_B);
+    const auto meaning = [&](const char* label, std::size_t offset, std::string (*meaningOf)(std::uint8_t)) {
+        return Line(std::string(label) + " [" + std::to_string(offset) + "]",
+                    HexNumber(bytes[offset], 2) + " (" + meaningOf(bytes[offset]) + ")");
+    };
+    text += meaning("PRE_EOL_INFO", ExtCsd::PRE_EOL_INFO, ReportFields::PreEolMeaning);
+    text += meaning("DEVICE_LIFE_TIME_EST_TYP_A", ExtCsd::DEVICE_LIFE_TIME_EST_TYP_A,
+                    ReportFields::LifeTimeMeaning);
+    text += meaning("DEVICE_LIFE_TIME_EST_TYP_B", ExtCsd::DEVICE_LIFE_TIME_EST_TYP_B,
+                    ReportFields::LifeTimeMeaning);
     return text;
 }
 
@@ -100,12 +164,15 @@ std::string FirmwareInfoSection(const DeviceInventory& inventory) {
     return text;
 }
 
+std::string RefusalLines(const DeviceInventory::Verdict& verdict) {
+    return Line("Quillon would", "refuse") + Line("Refusal", ReportFields::WithoutLineEnd(verdict.refusal));
+}
+
 std::string VerdictSection(const DeviceInventory& inventory, const std::optional<PackageReport>& package) {
     const DeviceInventory::Verdict& verdict = inventory.verdict;
     std::string text = "\nVerdict\n";
     if (!verdict.refusal.empty()) {
-        return text + Line("Quillon would", "refuse") +
-               Line("Refusal", ReportFields::WithoutLineEnd(verdict.refusal));
+        return text + RefusalLines(verdict);
     }
     const auto* failure = package && package->plan.failure ? &*package->plan.failure : nullptr;
     text += Line("Quillon would", failure != nullptr ? "fail" : "update") +
@@ -140,20 +207,64 @@ std::string PackageSection(const PackageReport& package) {
     return text;
 }
 
+std::string ProgramLine(const std::wstring& version) {
+    return "Quillon probe " + (version.empty() ? std::string("(unknown version)") : "v" + Narrow(version)) +
+           "\n";
+}
+
+std::string OpenFailedLine(const DeviceInventory::Failure& failure) {
+    return Line("Open failed", "error " + HexNumber(failure.code, 8) + ": " + failure.text);
+}
+
+std::string DiscoveredSection(const DiscoveredDrive& drive) {
+    const DeviceInventory& inventory = drive.inventory;
+    std::string text =
+        "\nDrive " + std::to_string(drive.number) + "\n" + Line("Path", Narrow(inventory.drivePath));
+    if (inventory.openFailure) {
+        return text + OpenFailedLine(*inventory.openFailure);
+    }
+    text += IdentityLines(inventory);
+    if (inventory.extCsdFailure) {
+        text += Line("EXT_CSD", "not read (error " + HexNumber(inventory.extCsdFailure->code, 8) + ": " +
+                                    inventory.extCsdFailure->text + ")");
+    } else {
+        const std::uint8_t revision = inventory.extCsd[ExtCsd::EXT_CSD_REV];
+        text += Line("EXT_CSD", "read (EXT_CSD_REV " + std::to_string(revision) + ", eMMC " +
+                                    ReportFields::EmmcVersion(revision) + ")");
+        text += FirmwareVersionLine(inventory.extCsd);
+    }
+    text += Line("eMMC candidate", YesNo(drive.emmcCandidate));
+    return text + (inventory.verdict.refusal.empty() ? Line("Quillon would", "update")
+                                                     : RefusalLines(inventory.verdict));
+}
+
 } // namespace
 
 std::string TextReport(const std::wstring& version, const DeviceInventory& inventory,
                        const std::optional<PackageReport>& package) {
-    std::string text = "Quillon probe " +
-                       (version.empty() ? std::string("(unknown version)") : "v" + Narrow(version)) + "\n";
+    std::string text = ProgramLine(version);
     text += Line("Drive", Narrow(inventory.drivePath));
     if (inventory.openFailure) {
-        text += Line("Open failed", "error " + HexNumber(inventory.openFailure->code, 8) + ": " +
-                                        inventory.openFailure->text);
+        text += OpenFailedLine(*inventory.openFailure);
     }
-    text += ExtCsdSection(inventory) + FirmwareInfoSection(inventory) + VerdictSection(inventory, package);
+    text += IdentitySection(inventory) + ExtCsdSection(inventory) + FirmwareInfoSection(inventory) +
+            VerdictSection(inventory, package);
     if (package) {
         text += PackageSection(*package);
     }
     return text;
+}
+
+std::string DiscoveryTextReport(const std::wstring& version, const std::vector<DiscoveredDrive>& drives) {
+    std::string text = ProgramLine(version) + Line("Drives", "0 to 9");
+    std::string candidates;
+    std::size_t count = 0;
+    for (const DiscoveredDrive& drive : drives) {
+        text += DiscoveredSection(drive);
+        if (drive.emmcCandidate) {
+            candidates += (count++ == 0 ? "" : ", ") + std::to_string(drive.number);
+        }
+    }
+    return text + "\nSummary\n" +
+           Line("eMMC candidates", count == 0 ? "none" : (count == 1 ? "drive " : "drives ") + candidates);
 }

@@ -26,6 +26,42 @@ std::string Slots(const std::vector<std::uint8_t>& reply) {
     return slots;
 }
 
+// A text in double quotes, taken verbatim between them. A line feed cannot stand in a description line: it
+// becomes "?".
+std::string Quoted(std::string text) {
+    for (char& character : text) {
+        if (character == '\n') {
+            character = '?';
+        }
+    }
+    return "\"" + text + "\"";
+}
+
+// The descriptors' strings as the device holds them, before any trimming, so that the twin answers with the
+// same bytes; a string that the device does not give stays out, and so is none in the twin too.
+std::string Identity(const DeviceInventory& inventory) {
+    const DriveIdentity& identity = inventory.identity;
+    std::string text;
+    if (inventory.deviceDescriptorFailure) {
+        text += "device_property_error = " + HexNumber(inventory.deviceDescriptorFailure->code) + "\n";
+    } else {
+        if (const auto busType = identity.BusType()) {
+            text += "bus_type = " + std::to_string(*busType) + "\n";
+        }
+        for (const ReportFields::IdentityText& field : ReportFields::IDENTITY_TEXTS) {
+            if (const auto& value = identity.Raw(field.text)) {
+                text += std::string(field.key) + " = " + Quoted(*value) + "\n";
+            }
+        }
+    }
+    if (inventory.adapterDescriptorFailure) {
+        text += "adapter_property_error = " + HexNumber(inventory.adapterDescriptorFailure->code) + "\n";
+    } else if (const auto length = identity.MaximumTransferLength()) {
+        text += "max_transfer_length = " + std::to_string(*length) + "\n";
+    }
+    return text;
+}
+
 } // namespace
 
 std::string TwinDescription(const DeviceInventory& inventory) {
@@ -43,6 +79,7 @@ std::string TwinDescription(const DeviceInventory& inventory) {
     } else {
         text += "ext_csd = " + ReportFields::Hex(inventory.extCsd.data(), inventory.extCsd.size()) + "\n";
     }
+    text += Identity(inventory);
     if (inventory.firmwareInfoFailure) {
         return text + "info_error = " + HexNumber(inventory.firmwareInfoFailure->code) + "\n";
     }

@@ -5,8 +5,9 @@
 
 #include <string>
 
-// The simulated-device description that answers the three read requests as this device did: the open, the
-// whole EXT_CSD register and the firmware information with every slot, or the errors they failed with.
+// The simulated-device description that answers the read requests as this device did: the open, the whole
+// EXT_CSD register, the firmware information with every slot and the identity that the storage property
+// queries gave, or the errors they failed with.
 std::string TwinDescription(const DeviceInventory& inventory);
 
 // A description file created new. The probe runs elevated: an existing file, a link or anything else of

@@ -17,14 +17,14 @@ std::string NarrowPath(const std::wstring& path) {
     return narrow;
 }
 
-DeviceDescription DescriptionFile::Read(const std::wstring& path) {
+MachineDescription DescriptionFile::Read(const std::wstring& path) {
     std::ifstream file(std::filesystem::path(path), std::ios::binary);
     const std::string text(std::istreambuf_iterator<char>(file), {});
     if (!file.is_open() || file.bad()) {
         throw DescriptionFileError("cannot read the device description '" + NarrowPath(path) + "'");
     }
     try {
-        return DeviceDescription::Parse(text);
+        return MachineDescription::Parse(text);
     } catch (const DescriptionError& error) {
         throw DescriptionFileError("device description '" + NarrowPath(path) + "', line " +
                                    std::to_string(error.Line()) + ": " + error.what());

@@ -1,15 +1,15 @@
 #pragma once
 
-#include "sim/device_description.h"
+#include "sim/machine_description.h"
 
 #include <stdexcept>
 #include <string>
 
-// A device description read from its file, as quillon-sim.exe and the stand-in storage driver both take it.
+// A machine description read from its file, as quillon-sim.exe and the stand-in storage driver both take it.
 class DescriptionFile {
 public:
     // Throws DescriptionFileError with a message that names the file and, for a mistake in it, the line.
-    static DeviceDescription Read(const std::wstring& path);
+    static MachineDescription Read(const std::wstring& path);
 };
 
 class DescriptionFileError : public std::runtime_error {

@@ -7,74 +7,11 @@
 
 namespace {
 
-std::string_view Trim(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    const auto last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
-}
-
-// A decimal or 0x hexadecimal number no larger than max; nothing else, not even a sign.
-std::optional<std::uint64_t> ParseNumber(std::string_view text, std::uint64_t max) {
-    unsigned base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text.remove_prefix(2);
-    }
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    std::uint64_t value = 0;
-    for (const char c : text) {
-        unsigned digit = 0;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<unsigned>(c - '0');
-        } else if (base == 16 && c >= 'a' && c <= 'f') {
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        } else if (base == 16 && c >= 'A' && c <= 'F') {
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        } else {
-            return std::nullopt;
-        }
-        value = value * base + digit;
-        if (value > max) {
-            return std::nullopt;
-        }
-    }
-    return value;
-}
+using DescriptionText::HexBytes;
+using DescriptionText::Trim;
 
 template <typename T> T Number(std::string_view value, std::uint64_t max, std::size_t line) {
-    const auto number = ParseNumber(value, max);
-    if (!number) {
-        throw DescriptionError(line, "bad value '" + std::string(value) + "': expected a number from 0 to " +
-                                         std::to_string(max));
-    }
-    return static_cast<T>(*number);
-}
-
-// Hexadecimal digits, two for each byte, at most `length` bytes; bytes not given stay zero.
-template <std::size_t N>
-std::array<std::uint8_t, N> HexBytes(std::string_view digits, std::size_t minimum, std::size_t line) {
-    std::array<std::uint8_t, N> bytes{};
-    const auto bad = [&] {
-        return DescriptionError(line, "bad value '" + std::string(digits) + "': expected " +
-                                          (minimum == N ? std::to_string(N) : "1 to " + std::to_string(N)) +
-                                          " bytes as hexadecimal digits");
-    };
-    if (digits.size() % 2 != 0 || digits.size() / 2 < minimum || digits.size() / 2 > N) {
-        throw bad();
-    }
-    for (std::size_t i = 0; i < digits.size() / 2; ++i) {
-        const auto byte = ParseNumber("0x" + std::string(digits.substr(2 * i, 2)), 0xFF);
-        if (!byte) {
-            throw bad();
-        }
-        bytes[i] = static_cast<std::uint8_t>(*byte);
-    }
-    return bytes;
+    return static_cast<T>(DescriptionText::Number(value, max, line));
 }
 
 std::vector<DeviceDescription::Slot> Slots(std::string_view value, std::size_t line) {
@@ -131,6 +68,38 @@ DeviceDescription::DownloadError DownloadErrorValue(std::string_view value, std:
     return {request, Number<DWORD>(Trim(value.substr(colon + 1)), 0xFFFFFFFF, line)};
 }
 
+std::vector<DeviceDescription::Image> Images(std::string_view value, std::size_t line) {
+    std::vector<DeviceDescription::Image> images;
+    while (!value.empty()) {
+        const auto comma = value.find(',');
+        const std::string_view entry = Trim(value.substr(0, comma));
+        const auto colon = entry.find(':');
+        if (colon != 8) {
+            throw DescriptionError(line, "bad image '" + std::string(entry) +
+                                             "': expected CRC32:VERSION or CRC32:fail, with the CRC-32 as 8 "
+                                             "and the version as 16 hexadecimal digits");
+        }
+        const auto crc = HexBytes<4>(entry.substr(0, 8), 4, line);
+        DeviceDescription::Image image{
+            static_cast<std::uint32_t>(crc[0]) << 24 | crc[1] << 16 | crc[2] << 8 | crc[3], std::nullopt};
+        if (entry.substr(colon + 1) != "fail") {
+            image.version = HexBytes<8>(entry.substr(colon + 1), 8, line);
+        }
+        images.push_back(image);
+        value.remove_prefix(comma == std::string_view::npos ? value.size() : comma + 1);
+    }
+    return images;
+}
+
+// A text value: verbatim between double quotes, so that blanks at its ends can be described; otherwise
+// as written.
+std::string TextValue(std::string_view value) {
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+        value = value.substr(1, value.size() - 2);
+    }
+    return std::string(value);
+}
+
 // Sets the key's value; false for a key that the description does not know.
 bool Apply(DeviceDescription& device, std::string_view key, std::string_view value, std::size_t line) {
     constexpr std::uint64_t BYTE = 0xFF;
@@ -176,6 +145,22 @@ bool Apply(DeviceDescription& device, std::string_view key, std::string_view val
         device.downloadError = DownloadErrorValue(value, line);
     } else if (key == "activate_error") {
         device.activateError = Number<DWORD>(value, DWORD_MAX, line);
+    } else if (key == "images") {
+        device.images = Images(value, line);
+    } else if (key == "bus_type") {
+        device.busType = Number<std::uint32_t>(value, DWORD_MAX, line);
+    } else if (key == "vendor") {
+        device.vendor = TextValue(value);
+    } else if (key == "product") {
+        device.product = TextValue(value);
+    } else if (key == "product_revision") {
+        device.productRevision = TextValue(value);
+    } else if (key == "serial_number") {
+        device.serialNumber = TextValue(value);
+    } else if (key == "device_property_error") {
+        device.devicePropertyError = Number<DWORD>(value, DWORD_MAX, line);
+    } else if (key == "adapter_property_error") {
+        device.adapterPropertyError = Number<DWORD>(value, DWORD_MAX, line);
     } else {
         return false;
     }
@@ -184,44 +169,42 @@ bool Apply(DeviceDescription& device, std::string_view key, std::string_view val
 
 } // namespace
 
-DescriptionError::DescriptionError(std::size_t line, const std::string& problem)
-    : std::runtime_error(problem), line(line) {}
+void DeviceDescription::Set(std::size_t line, std::string_view key, std::string_view value,
+                            std::set<std::string, std::less<>>& given) {
+    if (given.count(key) != 0) {
+        throw DescriptionError(line, "key '" + std::string(key) + "' given twice");
+    }
+    // The whole register and its single bytes would say the same bytes twice.
+    const bool registerByte = key == "ext_csd_rev" || key == "supported_modes" || key == "fw_config";
+    if ((registerByte && given.count("ext_csd") != 0) ||
+        (key == "ext_csd" && (given.count("ext_csd_rev") != 0 || given.count("supported_modes") != 0 ||
+                              given.count("fw_config") != 0))) {
+        throw DescriptionError(line, "'ext_csd' and the keys of its single bytes exclude each other");
+    }
+    if (!Apply(*this, key, value, line)) {
+        throw DescriptionError(line, "unknown key '" + std::string(key) + "'");
+    }
+    given.insert(std::string(key));
+}
+
+DeviceDescription DeviceDescription::Described() {
+    DeviceDescription description;
+    description.product.reset();
+    description.productRevision.reset();
+    description.serialNumber.reset();
+    return description;
+}
 
 DeviceDescription DeviceDescription::Parse(std::string_view text) {
-    DeviceDescription description;
-    std::set<std::string, std::less<>> seen;
-    std::size_t lineNumber = 0;
-    while (!text.empty()) {
-        ++lineNumber;
-        const auto end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-
-        line = Trim(line.substr(0, line.find('#')));
-        if (line.empty()) {
-            continue;
-        }
-        const auto equals = line.find('=');
-        if (equals == std::string_view::npos) {
-            throw DescriptionError(lineNumber, "expected 'key = value'");
-        }
-        const std::string_view key = Trim(line.substr(0, equals));
-        const std::string_view value = Trim(line.substr(equals + 1));
-        if (seen.count(key) != 0) {
-            throw DescriptionError(lineNumber, "key '" + std::string(key) + "' given twice");
-        }
-        // The whole register and its single bytes would say the same bytes twice.
-        const bool registerByte = key == "ext_csd_rev" || key == "supported_modes" || key == "fw_config";
-        if ((registerByte && seen.count("ext_csd") != 0) ||
-            (key == "ext_csd" && (seen.count("ext_csd_rev") != 0 || seen.count("supported_modes") != 0 ||
-                                  seen.count("fw_config") != 0))) {
-            throw DescriptionError(lineNumber,
-                                   "'ext_csd' and the keys of its single bytes exclude each other");
-        }
-        if (!Apply(description, key, value, lineNumber)) {
-            throw DescriptionError(lineNumber, "unknown key '" + std::string(key) + "'");
-        }
-        seen.insert(std::string(key));
-    }
+    DeviceDescription description = Described();
+    std::set<std::string, std::less<>> given;
+    DescriptionText::Read(
+        text, 1,
+        [&](std::size_t line, std::string_view key, std::string_view value) {
+            description.Set(line, key, value, given);
+        },
+        [](std::size_t line, std::uint8_t) {
+            throw DescriptionError(line, "a device description has no '[drive N]' parts");
+        });
     return description;
 }

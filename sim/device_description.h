@@ -1,11 +1,14 @@
 #pragma once
 
+#include "device/storage_property.h"
+#include "sim/description_text.h"
+
 #include <windows.h>
 
 #include <array>
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,18 +54,33 @@ struct DeviceDescription {
     std::uint32_t maxTransferLength = 0x100000;
     std::optional<DownloadError> downloadError;
     std::optional<DWORD> activateError;
+    // Which firmware version an image installs when the machine restarts, known by the image's CRC-32; an
+    // image without a version fails to install. An image that is not listed fails as well.
+    struct Image {
+        std::uint32_t crc32;
+        std::optional<std::array<std::uint8_t, 8>> version;
+    };
+    std::vector<Image> images;
+    // What the storage property queries report of the disk: its STORAGE_BUS_TYPE and the identity strings
+    // of its device descriptor, each none (offset 0) when not given. A described device names its own
+    // strings; the built-in one is an eMMC that says it is simulated, with no vendor as eMMC parts commonly
+    // have.
+    std::uint32_t busType = StorageProperty::BusTypeMmc;
+    std::optional<std::string> vendor;
+    std::optional<std::string> product = "QSIM eMMC";
+    std::optional<std::string> productRevision = "QSIM0001";
+    std::optional<std::string> serialNumber = "QSIM-0000-0001";
+    std::optional<DWORD> devicePropertyError;
+    std::optional<DWORD> adapterPropertyError;
 
-    // Reads the text form: one "key = value" per line, "#" starts a comment, blank lines are ignored,
-    // numbers are decimal or 0x hexadecimal. Every key overrides the built-in device. Throws
-    // DescriptionError for an unknown or repeated key, a malformed line or a bad value.
+    // What a described device starts from: the built-in device without its identity strings.
+    static DeviceDescription Described();
+    // Reads the text form of one device (see DescriptionText; a text value in double quotes is taken
+    // verbatim between them, "#" included): every key overrides the built-in device, whose identity strings
+    // a description does not inherit. Throws DescriptionError for an unknown or repeated key, a malformed
+    // line or a bad value.
     static DeviceDescription Parse(std::string_view text);
-};
-
-class DescriptionError : public std::runtime_error {
-public:
-    DescriptionError(std::size_t line, const std::string& problem);
-    std::size_t Line() const { return line; }
-
-private:
-    std::size_t line;
+    // Applies one "key = value" line; `given` holds the keys given before it for this device.
+    void Set(std::size_t line, std::string_view key, std::string_view value,
+             std::set<std::string, std::less<>>& given);
 };

@@ -2,6 +2,7 @@
 
 #include "device/ext_csd.h"
 #include "device/storage_firmware.h"
+#include "device/storage_property.h"
 #include "sim/crc32.h"
 
 #include <algorithm>
@@ -13,8 +14,6 @@
 using namespace StorageFirmware;
 
 namespace {
-
-std::unique_ptr<SimulatedDevice> current;
 
 // Reads a request structure from what the caller passed; bytes beyond its length read as zero, so that a
 // short request is traced with what it did carry.
@@ -60,20 +59,15 @@ bool AllZero(const std::uint8_t* bytes, std::size_t length) {
 
 } // namespace
 
-SimulatedDevice::SimulatedDevice(DeviceDescription description, RequestTrace trace)
-    : description(std::move(description)), trace(std::move(trace)), activeSlot(this->description.activeSlot) {
-}
+SimulatedDevice::SimulatedDevice(const DeviceDescription& description, RequestTrace trace)
+    : SimulatedDevice(description, std::move(trace), MachineState::Device::Initial(description), {}) {}
 
-SimulatedDevice& SimulatedDevice::Current() {
-    if (!current) {
-        current = std::make_unique<SimulatedDevice>(DeviceDescription{}, RequestTrace::InMemory());
-    }
-    return *current;
-}
-
-void SimulatedDevice::Install(DeviceDescription description, RequestTrace trace) {
-    current = std::make_unique<SimulatedDevice>(std::move(description), std::move(trace));
-}
+SimulatedDevice::SimulatedDevice(DeviceDescription description, RequestTrace trace,
+                                 MachineState::Device state, StateChanged changed)
+    : description(std::move(description)), trace(std::move(trace)),
+      nextDrive(0x5100 + 0x100000 * static_cast<std::uintptr_t>(this->description.drive)),
+      keepsImageCrc(this->trace.IsRecording() || changed || !this->description.images.empty()),
+      state(std::move(state)), changed(std::move(changed)) {}
 
 bool SimulatedDevice::IsOpen(HANDLE drive) const {
     return openDrives.count(drive) != 0;
@@ -145,6 +139,11 @@ BOOL SimulatedDevice::ReadExtCsd(HANDLE drive, void* extCsd, DWORD extCsdLength,
     registerBytes[ExtCsd::EXT_CSD_REV] = description.extCsdRev;
     registerBytes[ExtCsd::SUPPORTED_MODES] = description.supportedModes;
     registerBytes[ExtCsd::FW_CONFIG] = description.fwConfig;
+    std::copy(state.firmwareVersion.begin(), state.firmwareVersion.end(),
+              registerBytes.begin() + ExtCsd::FIRMWARE_VERSION);
+    registerBytes[ExtCsd::FFU_STATUS] = state.ffuStatus;
+    std::memcpy(registerBytes.data() + ExtCsd::NUMBER_OF_FW_SECTORS_CORRECTLY_PROGRAMMED,
+                &state.sectorsProgrammed, sizeof(state.sectorsProgrammed));
     std::memcpy(extCsd, registerBytes.data(), description.extCsdFilled);
     Returned(returned, description.extCsdFilled);
     return Answer(request, std::nullopt);
@@ -158,8 +157,8 @@ std::vector<std::uint8_t> SimulatedDevice::FirmwareInfoReply() const {
     reply.Size = static_cast<std::uint32_t>(bytes.size());
     reply.SupportUpgrade = description.supportUpgrade;
     reply.SlotCount = static_cast<std::uint8_t>(description.slots.size());
-    reply.ActiveSlot = activeSlot;
-    reply.PendingActivateSlot = description.pendingSlot;
+    reply.ActiveSlot = state.activeSlot;
+    reply.PendingActivateSlot = state.pendingSlot;
     reply.FirmwareShared = description.firmwareShared;
     reply.ImagePayloadAlignment = description.alignment;
     reply.ImagePayloadMaxSize = description.maxPayload;
@@ -170,7 +169,7 @@ std::vector<std::uint8_t> SimulatedDevice::FirmwareInfoReply() const {
         slot.Size = sizeof(slot);
         slot.SlotNumber = description.slots[i].number;
         slot.ReadOnly = description.slots[i].readOnly;
-        std::memcpy(slot.Revision, description.slots[i].revision.data(), sizeof(slot.Revision));
+        std::memcpy(slot.Revision, state.revisions[i].data(), sizeof(slot.Revision));
         std::memcpy(bytes.data() + sizeof(reply) + i * sizeof(slot), &slot, sizeof(slot));
     }
     return bytes;
@@ -282,13 +281,16 @@ BOOL SimulatedDevice::DownloadFirmware(HANDLE drive, const void* request, DWORD 
         received = Download{header.Slot, 0, 0, false};
         imageCrc = Crc32();
     }
-    if (tracing) {
+    if (keepsImageCrc) {
         imageCrc.Update(payload, static_cast<std::size_t>(header.BufferSize));
         received.crc32 = imageCrc.Value();
     }
     received.length += header.BufferSize;
     received.complete = last;
     nextOffset = header.Offset + header.BufferSize;
+    // The device counts what it took in its 512-byte sectors.
+    state.sectorsProgrammed = static_cast<std::uint32_t>(received.length / 512);
+    Changed();
     return Answer(line, std::nullopt);
 }
 
@@ -314,11 +316,100 @@ BOOL SimulatedDevice::ActivateFirmware(HANDLE drive, const void* request, DWORD 
         fields.Slot != received.slot) {
         return Answer(line, ERROR_INVALID_PARAMETER);
     }
-    if (description.activateError) {
-        return Answer(line, description.activateError);
+    // An eMMC installs the image at its next restart; until then the old firmware runs. A device that asks
+    // for a power cycle has accepted the activation all the same.
+    if (!description.activateError || *description.activateError == STG_S_POWER_CYCLE_REQUIRED) {
+        state.pendingSlot = fields.Slot;
+        state.pendingImage = MachineState::Device::Image{received.length, received.crc32};
+        Changed();
     }
-    activeSlot = fields.Slot;
-    return Answer(line, std::nullopt);
+    return Answer(line, description.activateError);
+}
+
+void SimulatedDevice::Changed() {
+    if (changed) {
+        changed(state);
+    }
+}
+
+std::vector<std::uint8_t> SimulatedDevice::DeviceDescriptor() const {
+    using StorageProperty::STORAGE_DEVICE_DESCRIPTOR;
+    // Each string follows the fixed part with its terminating NUL, as Windows lays them out.
+    std::string strings;
+    const auto append = [&strings](const std::optional<std::string>& text) -> std::uint32_t {
+        if (!text) {
+            return 0;
+        }
+        const auto offset = static_cast<std::uint32_t>(sizeof(STORAGE_DEVICE_DESCRIPTOR) + strings.size());
+        strings += *text;
+        strings += '\0';
+        return offset;
+    };
+    STORAGE_DEVICE_DESCRIPTOR descriptor{};
+    descriptor.Version = sizeof(descriptor);
+    descriptor.VendorIdOffset = append(description.vendor);
+    descriptor.ProductIdOffset = append(description.product);
+    descriptor.ProductRevisionOffset = append(description.productRevision);
+    descriptor.SerialNumberOffset = append(description.serialNumber);
+    descriptor.BusType = description.busType;
+    descriptor.Size = static_cast<std::uint32_t>(sizeof(descriptor) + strings.size());
+    std::vector<std::uint8_t> bytes(descriptor.Size);
+    std::memcpy(bytes.data(), &descriptor, sizeof(descriptor));
+    std::memcpy(bytes.data() + sizeof(descriptor), strings.data(), strings.size());
+    return bytes;
+}
+
+std::vector<std::uint8_t> SimulatedDevice::AdapterDescriptor() const {
+    constexpr std::uint32_t PAGE = 4096;
+    StorageProperty::STORAGE_ADAPTER_DESCRIPTOR descriptor{};
+    descriptor.Version = sizeof(descriptor);
+    descriptor.Size = sizeof(descriptor);
+    descriptor.MaximumTransferLength = description.maxTransferLength;
+    descriptor.MaximumPhysicalPages = description.maxTransferLength / PAGE + 1;
+    descriptor.BusType = static_cast<std::uint8_t>(description.busType);
+    std::vector<std::uint8_t> bytes(sizeof(descriptor));
+    std::memcpy(bytes.data(), &descriptor, sizeof(descriptor));
+    return bytes;
+}
+
+BOOL SimulatedDevice::QueryProperty(HANDLE drive, const void* query, DWORD queryLength, void* descriptor,
+                                    DWORD descriptorLength, DWORD* returned) {
+    using namespace StorageProperty;
+    Returned(returned, 0);
+    const auto fields = ReadRequest<STORAGE_PROPERTY_QUERY>(query, queryLength);
+    const std::string request = "property id=" + std::to_string(fields.PropertyId) +
+                                " type=" + std::to_string(fields.QueryType) +
+                                Lengths(queryLength, descriptorLength);
+    if (!IsOpen(drive)) {
+        return Answer(request, ERROR_INVALID_HANDLE);
+    }
+    // Windows takes a query of at least the structure's size, of either query type, and an output of any
+    // length, none at all included.
+    if (query == nullptr || queryLength < sizeof(fields) ||
+        (fields.QueryType != PropertyStandardQuery && fields.QueryType != PropertyExistsQuery) ||
+        (descriptor == nullptr && descriptorLength != 0)) {
+        return Answer(request, ERROR_INVALID_PARAMETER);
+    }
+    std::optional<DWORD> error;
+    std::vector<std::uint8_t> bytes;
+    if (fields.PropertyId == StorageDeviceProperty) {
+        error = description.devicePropertyError;
+        bytes = DeviceDescriptor();
+    } else if (fields.PropertyId == StorageAdapterProperty) {
+        error = description.adapterPropertyError;
+        bytes = AdapterDescriptor();
+    } else {
+        return Answer(request, ERROR_NOT_SUPPORTED);
+    }
+    if (error || fields.QueryType == PropertyExistsQuery) {
+        return Answer(request, error);
+    }
+    const DWORD length = std::min<DWORD>(descriptorLength, static_cast<DWORD>(bytes.size()));
+    if (descriptor != nullptr) {
+        std::memcpy(descriptor, bytes.data(), length);
+    }
+    Returned(returned, length);
+    return Answer(request, std::nullopt);
 }
 
 BOOL SimulatedDevice::Refuse(const std::string& request) {

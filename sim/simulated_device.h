@@ -3,12 +3,13 @@
 #include "device/class_driver.h"
 #include "sim/crc32.h"
 #include "sim/device_description.h"
+#include "sim/machine_state.h"
 #include "sim/request_trace.h"
 
 #include <windows.h>
 
 #include <cstdint>
-#include <memory>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -31,12 +32,12 @@ public:
         bool complete = false;
     };
 
-    SimulatedDevice(DeviceDescription description, RequestTrace trace);
+    // What happened to the device is told to `changed` after every request that changed it.
+    using StateChanged = std::function<void(const MachineState::Device&)>;
 
-    // The device that the storage driver boundary serves in this process: the built-in device until
-    // another is installed.
-    static SimulatedDevice& Current();
-    static void Install(DeviceDescription description, RequestTrace trace = RequestTrace::InMemory());
+    SimulatedDevice(const DeviceDescription& description, RequestTrace trace);
+    SimulatedDevice(DeviceDescription description, RequestTrace trace, MachineState::Device state,
+                    StateChanged changed);
 
     HANDLE Open(const wchar_t* drivePath);
     void Close(HANDLE drive);
@@ -49,6 +50,10 @@ public:
                           DWORD replyLength, DWORD* returned = nullptr);
     BOOL ActivateFirmware(HANDLE drive, const void* request, DWORD requestLength, void* reply,
                           DWORD replyLength, DWORD* returned = nullptr);
+    // IOCTL_STORAGE_QUERY_PROPERTY for the device or the adapter descriptor. An output shorter than the
+    // descriptor receives what fits, its Size still naming the whole.
+    BOOL QueryProperty(HANDLE drive, const void* query, DWORD queryLength, void* descriptor,
+                       DWORD descriptorLength, DWORD* returned = nullptr);
     // A request that a driver in front of the device found malformed before the device could see it:
     // traced with the description given and failed with ERROR_INVALID_PARAMETER, like the device's own.
     BOOL Refuse(const std::string& request);
@@ -56,16 +61,19 @@ public:
     const RequestTrace& Trace() const { return trace; }
     // The image being downloaded, or the last one completed.
     const Download& Received() const { return received; }
-    // The slot that runs the firmware; changes with every successful activation.
-    std::uint8_t ActiveSlot() const { return activeSlot; }
+    const MachineState::Device& State() const { return state; }
+    std::uint8_t Drive() const { return description.drive; }
     // Drives opened and not closed yet.
     std::size_t OpenDriveCount() const { return openDrives.size(); }
 
 private:
     bool IsOpen(HANDLE drive) const;
+    void Changed();
     bool IsWritableSlot(std::uint8_t number) const;
     BOOL Answer(const std::string& request, std::optional<DWORD> error, bool byClassDriver = false);
     BOOL ClassDriverRefuses(const std::string& request, const ClassDriver::Refusal& refusal);
+    std::vector<std::uint8_t> DeviceDescriptor() const;
+    std::vector<std::uint8_t> AdapterDescriptor() const;
     // The firmware information as the eMMC reports it to the drivers above it.
     std::vector<std::uint8_t> FirmwareInfoReply() const;
     // Why the firmware information could not be had: the device's own error, or the class driver's.
@@ -88,7 +96,10 @@ private:
     std::uint64_t nextOffset = 0;
     Download received;
     Crc32 imageCrc;
-    std::uint8_t activeSlot;
+    // The image's checksum is kept while the trace records it or the machine may install the image.
+    bool keepsImageCrc;
+    MachineState::Device state;
+    StateChanged changed;
     // What the class driver keeps of the device: the last firmware information it accepted, and whether it
     // refused a report, after which it answers no more information requests.
     std::vector<std::uint8_t> cachedInfo;

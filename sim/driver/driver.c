@@ -1,14 +1,16 @@
-/* The kernel glue of the stand-in storage driver: it serves \\.\PhysicalDrive1 to 8 and turns every IRP
-   into a call of the simulated device (simulated_drive.h). Wine loads it into its driver host; the DDK
-   headers do not mix with the C++ standard headers, so the glue is C and the device stays C++. */
+/* The kernel glue of the stand-in storage driver: it serves the drives of the simulated machine as
+   \\.\PhysicalDrive0 to 9 and turns every IRP into a call of the machine (simulated_drive.h). Wine loads
+   it into its driver host; the DDK headers do not mix with the C++ standard headers, so the glue is C and
+   the machine stays C++. A drive that the machine does not have gets no link, so that its open fails as on
+   Windows: Wine completes every open that reaches a driver. */
 
 #include <ntddk.h>
 
 #include "sim/driver/simulated_drive.h"
 
-#define FIRST_DRIVE 1
-/* Drive 9 stays free, so that a drive that does not exist can still be named. */
-#define LAST_DRIVE 8
+#define LAST_DRIVE 9
+/* The extension of the control device, which is no drive. */
+#define CONTROL ((unsigned)-1)
 /* Enough for any path that Windows programs pass without the long-path prefix, with room to spare. */
 #define PARAMETER_CHARS 2048
 
@@ -17,6 +19,7 @@ typedef struct {
 } DRIVE_EXTENSION;
 
 static DEVICE_OBJECT* drives[LAST_DRIVE + 1];
+static DEVICE_OBJECT* control;
 static WCHAR parametersKey[PARAMETER_CHARS];
 
 /* The driver's string parameter `name`, or an empty string when it is not set. */
@@ -66,96 +69,161 @@ static NTSTATUS Complete(IRP* irp, NTSTATUS status, ULONG_PTR information) {
     return status;
 }
 
+/* The link \DosDevices\PhysicalDrive<drive>; a link of that name is removed first, whatever it pointed
+   at: under Wine, the mount manager links PhysicalDrive0 to the machine's own disk, which no rehearsal may
+   ever reach. */
+static NTSTATUS LinkDrive(unsigned drive, BOOLEAN linked) {
+    WCHAR nameText[48];
+    WCHAR linkText[32];
+    UNICODE_STRING name;
+    UNICODE_STRING link;
+
+    DriveName(nameText, L"\\Device\\QuillonSimulatedDrive", drive);
+    DriveName(linkText, L"\\DosDevices\\PhysicalDrive", drive);
+    RtlInitUnicodeString(&name, nameText);
+    RtlInitUnicodeString(&link, linkText);
+    IoDeleteSymbolicLink(&link);
+    return linked ? IoCreateSymbolicLink(&link, &name) : STATUS_SUCCESS;
+}
+
+/* A session with the driver's parameters as they are now: the drives of its machine, and no other, are
+   linked. */
+static NTSTATUS BeginSession(void) {
+    WCHAR description[PARAMETER_CHARS];
+    WCHAR trace[PARAMETER_CHARS];
+    unsigned linked = 0;
+    unsigned drive;
+
+    ReadParameter(L"Device", description);
+    ReadParameter(L"Trace", trace);
+    QuillonSessionBegin(description, trace, &linked);
+    for (drive = 0; drive <= LAST_DRIVE; ++drive) {
+        const NTSTATUS status = LinkDrive(drive, (linked >> drive) & 1);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
 static NTSTATUS DispatchCreate(DEVICE_OBJECT* device, IRP* irp) {
     WCHAR description[PARAMETER_CHARS];
     WCHAR trace[PARAMETER_CHARS];
+    WCHAR state[PARAMETER_CHARS];
     IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
     const DRIVE_EXTENSION* extension = (const DRIVE_EXTENSION*)device->DeviceExtension;
     void* context = NULL;
     NTSTATUS status;
 
+    if (extension->drive == CONTROL) {
+        stack->FileObject->FsContext = NULL;
+        return Complete(irp, STATUS_SUCCESS, 0);
+    }
     ReadParameter(L"Device", description);
     ReadParameter(L"Trace", trace);
+    ReadParameter(L"State", state);
     status = QuillonDriveOpen(extension->drive, stack->Parameters.Create.Options,
-                              stack->Parameters.Create.ShareAccess, description, trace, &context);
+                              stack->Parameters.Create.ShareAccess, description, trace, state, &context);
     stack->FileObject->FsContext = context;
     return Complete(irp, status, 0);
 }
 
 static NTSTATUS DispatchClose(DEVICE_OBJECT* device, IRP* irp) {
     IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
-    (void)device;
-    QuillonDriveClose(stack->FileObject->FsContext);
+    if (((const DRIVE_EXTENSION*)device->DeviceExtension)->drive != CONTROL) {
+        QuillonDriveClose(stack->FileObject->FsContext);
+    }
     return Complete(irp, STATUS_SUCCESS, 0);
 }
 
 static NTSTATUS DispatchControl(DEVICE_OBJECT* device, IRP* irp) {
     IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
     const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     size_t information = 0;
     NTSTATUS status;
-    (void)device;
+    if (((const DRIVE_EXTENSION*)device->DeviceExtension)->drive == CONTROL) {
+        return Complete(irp,
+                        code == QUILLON_SIM_BEGIN_SESSION ? BeginSession()
+                        : code == QUILLON_SIM_WAIT        ? STATUS_SUCCESS
+                                                          : STATUS_INVALID_DEVICE_REQUEST,
+                        0);
+    }
     if (stack->FileObject->FsContext == NULL) {
         return Complete(irp, STATUS_INVALID_HANDLE, 0);
     }
     status =
-        QuillonDriveControl(stack->FileObject->FsContext, stack->Parameters.DeviceIoControl.IoControlCode,
-                            irp->AssociatedIrp.SystemBuffer,
+        QuillonDriveControl(stack->FileObject->FsContext, code, irp->AssociatedIrp.SystemBuffer,
                             stack->Parameters.DeviceIoControl.InputBufferLength, outputLength, &information);
     return Complete(irp, status, information);
 }
 
-static void RemoveDrives(void) {
+static void RemoveDevices(void) {
     unsigned drive;
-    WCHAR linkText[32];
     UNICODE_STRING link;
-    for (drive = FIRST_DRIVE; drive <= LAST_DRIVE; ++drive) {
+    for (drive = 0; drive <= LAST_DRIVE; ++drive) {
         if (drives[drive] != NULL) {
-            DriveName(linkText, L"\\DosDevices\\PhysicalDrive", drive);
-            RtlInitUnicodeString(&link, linkText);
-            IoDeleteSymbolicLink(&link);
+            LinkDrive(drive, FALSE);
             IoDeleteDevice(drives[drive]);
             drives[drive] = NULL;
         }
+    }
+    if (control != NULL) {
+        RtlInitUnicodeString(&link, L"\\DosDevices\\QuillonSimulatedMachine");
+        IoDeleteSymbolicLink(&link);
+        IoDeleteDevice(control);
+        control = NULL;
     }
 }
 
 static void DriverUnload(DRIVER_OBJECT* driver) {
     (void)driver;
-    RemoveDrives();
+    RemoveDevices();
 }
 
-static NTSTATUS AddDrive(DRIVER_OBJECT* driver, unsigned drive) {
-    WCHAR nameText[48];
-    WCHAR linkText[32];
+/* A device object named `name`; the drive's number, or CONTROL, in its extension. */
+static NTSTATUS AddDevice(DRIVER_OBJECT* driver, const WCHAR* nameText, DEVICE_TYPE type, unsigned drive,
+                          DEVICE_OBJECT** device) {
     UNICODE_STRING name;
-    UNICODE_STRING link;
-    DEVICE_OBJECT* device;
     NTSTATUS status;
 
-    DriveName(nameText, L"\\Device\\QuillonSimulatedDrive", drive);
-    DriveName(linkText, L"\\DosDevices\\PhysicalDrive", drive);
     RtlInitUnicodeString(&name, nameText);
-    RtlInitUnicodeString(&link, linkText);
-    status = IoCreateDevice(driver, sizeof(DRIVE_EXTENSION), &name, FILE_DEVICE_DISK, 0, FALSE, &device);
+    status = IoCreateDevice(driver, sizeof(DRIVE_EXTENSION), &name, type, 0, FALSE, device);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    ((DRIVE_EXTENSION*)device->DeviceExtension)->drive = drive;
-    /* A drive number that already names a disk of this machine is never taken over. */
-    status = IoCreateSymbolicLink(&link, &name);
-    if (!NT_SUCCESS(status)) {
-        IoDeleteDevice(device);
-        return status;
-    }
-    device->Flags |= DO_BUFFERED_IO;
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
-    drives[drive] = device;
+    ((DRIVE_EXTENSION*)(*device)->DeviceExtension)->drive = drive;
+    (*device)->Flags |= DO_BUFFERED_IO;
+    (*device)->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS DriverEntry(DRIVER_OBJECT* driver, const UNICODE_STRING* registryPath) {
+static NTSTATUS AddDevices(DRIVER_OBJECT* driver) {
+    WCHAR nameText[48];
+    UNICODE_STRING name;
+    UNICODE_STRING link;
     unsigned drive;
+    NTSTATUS status;
+
+    for (drive = 0; drive <= LAST_DRIVE; ++drive) {
+        DriveName(nameText, L"\\Device\\QuillonSimulatedDrive", drive);
+        status = AddDevice(driver, nameText, FILE_DEVICE_DISK, drive, &drives[drive]);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
+    status = AddDevice(driver, L"\\Device\\QuillonSimulatedMachine", FILE_DEVICE_UNKNOWN, CONTROL, &control);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    RtlInitUnicodeString(&name, L"\\Device\\QuillonSimulatedMachine");
+    RtlInitUnicodeString(&link, L"\\DosDevices\\QuillonSimulatedMachine");
+    status = IoCreateSymbolicLink(&link, &name);
+    return NT_SUCCESS(status) ? BeginSession() : status;
+}
+
+static NTSTATUS DriverEntry(DRIVER_OBJECT* driver, const UNICODE_STRING* registryPath) {
+    NTSTATUS status;
     const size_t chars = registryPath->Length / sizeof(WCHAR);
     static const WCHAR parameters[] = L"\\Parameters";
     if (chars + sizeof(parameters) / sizeof(WCHAR) > PARAMETER_CHARS) {
@@ -168,14 +236,11 @@ static NTSTATUS DriverEntry(DRIVER_OBJECT* driver, const UNICODE_STRING* registr
     driver->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
     driver->DriverUnload = DriverUnload;
-    for (drive = FIRST_DRIVE; drive <= LAST_DRIVE; ++drive) {
-        const NTSTATUS status = AddDrive(driver, drive);
-        if (!NT_SUCCESS(status)) {
-            RemoveDrives();
-            return status;
-        }
+    status = AddDevices(driver);
+    if (!NT_SUCCESS(status)) {
+        RemoveDevices();
     }
-    return STATUS_SUCCESS;
+    return status;
 }
 
 /* The C++ runtime makes the driver import user-mode DLLs, so Wine calls this entry twice: first as the

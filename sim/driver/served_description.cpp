@@ -16,16 +16,8 @@ std::string Hex8(std::uint32_t value) {
     return text.data();
 }
 
-} // namespace
-
-std::string WhyNotServed(const DeviceDescription& description, unsigned drive) {
-    if (description.drive == 0) {
-        return "drive 0 is the machine's own disk; the stand-in driver serves drives 1 to 8";
-    }
-    if (description.drive != drive) {
-        return "it describes drive " + std::to_string(description.drive) + ", and drive " +
-               std::to_string(drive) + " was opened; the stand-in driver cannot fail a drive open";
-    }
+// The reason for one device; a machine of several names the drive as well.
+std::string WhyNotServed(const DeviceDescription& description) {
     if (description.openError) {
         return "open_error: the stand-in driver cannot fail a drive open";
     }
@@ -35,10 +27,25 @@ std::string WhyNotServed(const DeviceDescription& description, unsigned drive) {
         {"download_error",
          description.downloadError ? std::optional<DWORD>(description.downloadError->code) : std::nullopt},
         {"activate_error", description.activateError},
+        {"device_property_error", description.devicePropertyError},
+        {"adapter_property_error", description.adapterPropertyError},
     };
     for (const auto& [key, code] : codes) {
         if (code && !StatusForLastError(*code)) {
             return std::string(key) + " " + Hex8(*code) + ": no driver status gives this error code";
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+std::string WhyNotServed(const MachineDescription& description) {
+    for (const DeviceDescription& device : description.drives) {
+        const std::string refusal = WhyNotServed(device);
+        if (!refusal.empty()) {
+            return description.drives.size() == 1 ? refusal
+                                                  : "drive " + std::to_string(device.drive) + ": " + refusal;
         }
     }
     return {};

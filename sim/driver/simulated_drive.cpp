@@ -1,16 +1,18 @@
-// The simulated eMMC device as the stand-in storage driver serves it: the same device model as
+// The simulated machine as the stand-in storage driver serves it: the same machine model as
 // quillon-sim.exe, reached through IRPs instead of calls in process.
 //
-// One run is the time from an open while no handle of the driver is open to the close of its last handle:
-// the first open reads the description and creates the trace afresh. The driver also checks what only a
-// driver sees of the tool's requests: the flags of the drive open and the control code.
+// A session begins when the driver starts or is told to begin one: it creates the trace afresh and gives
+// the drives that the description's machine has. One run is the time from an open while no handle of the
+// driver is open to the close of its last handle: the run's first open reads the description and the
+// machine state and appends to the trace. The driver also checks what only a driver sees of the tool's
+// requests: the flags of the drive open and the control code.
 
 #include "sim/driver/simulated_drive.h"
 
 #include "sim/description_file.h"
 #include "sim/driver/last_error_status.h"
 #include "sim/driver/served_description.h"
-#include "sim/simulated_device.h"
+#include "sim/simulated_machine.h"
 
 #include <windows.h>
 #include <winioctl.h>
@@ -46,7 +48,7 @@ struct OpenHandle {
 };
 
 std::mutex lock;
-std::unique_ptr<SimulatedDevice> device;
+std::unique_ptr<SimulatedMachine> device;
 std::size_t openHandles = 0;
 
 std::string Hex8(unsigned long value) {
@@ -61,25 +63,29 @@ long StatusOf(DWORD error) {
     return static_cast<long>(StatusForLastError(error).value_or(0xC0070000 | NOT_CONFIGURED));
 }
 
-// The device of a new run, or none, with the reason in the trace, when the description cannot be served.
-std::unique_ptr<SimulatedDevice> StartRun(unsigned drive, const std::wstring& descriptionPath,
-                                          const std::wstring& tracePath) {
+constexpr unsigned EVERY_DRIVE_BUT_9 = 0x1FF;
+
+// The machine of a new run, or none, with the reason in the trace, when the description cannot be served.
+std::unique_ptr<SimulatedMachine> StartRun(const std::wstring& descriptionPath, const std::wstring& tracePath,
+                                           const std::wstring& statePath) {
     RequestTrace trace;
     if (!tracePath.empty()) {
         try {
-            trace = RequestTrace(tracePath);
+            trace = RequestTrace(tracePath, RequestTrace::Mode::Append);
         } catch (const std::runtime_error&) {
             return nullptr;
         }
     }
     try {
-        DeviceDescription description = DescriptionFile::Read(descriptionPath);
-        const std::string refusal = WhyNotServed(description, drive);
+        MachineDescription description = DescriptionFile::Read(descriptionPath);
+        const std::string refusal = WhyNotServed(description);
         if (refusal.empty()) {
-            return std::make_unique<SimulatedDevice>(std::move(description), std::move(trace));
+            return std::make_unique<SimulatedMachine>(std::move(description), std::move(trace), statePath);
         }
         trace.Record("refused: device description '" + NarrowPath(descriptionPath) + "': " + refusal);
     } catch (const DescriptionFileError& error) {
+        trace.Record("refused: " + std::string(error.what()));
+    } catch (const MachineStateError& error) {
         trace.Record("refused: " + std::string(error.what()));
     }
     return nullptr;
@@ -87,12 +93,39 @@ std::unique_ptr<SimulatedDevice> StartRun(unsigned drive, const std::wstring& de
 
 } // namespace
 
+extern "C" void QuillonSessionBegin(const wchar_t* description_path, const wchar_t* trace_path,
+                                    unsigned* drives) {
+    const std::lock_guard<std::mutex> guard(lock);
+    *drives = EVERY_DRIVE_BUT_9;
+    if (*trace_path != L'\0') {
+        try {
+            RequestTrace fresh(trace_path);
+        } catch (const std::runtime_error&) {
+            // The run that finds no trace to append to records nothing, as without a trace.
+        }
+    }
+    if (*description_path == L'\0') {
+        return;
+    }
+    try {
+        const MachineDescription description = DescriptionFile::Read(description_path);
+        if (WhyNotServed(description).empty()) {
+            *drives = 0;
+            for (const DeviceDescription& drive : description.drives) {
+                *drives |= 1U << drive.drive;
+            }
+        }
+    } catch (const DescriptionFileError&) {
+        // The run's first open records why the description cannot be served.
+    }
+}
+
 extern "C" long QuillonDriveOpen(unsigned drive, unsigned long create_options, unsigned share_access,
                                  const wchar_t* description_path, const wchar_t* trace_path,
-                                 void** drive_context) {
+                                 const wchar_t* state_path, void** drive_context) {
     const std::lock_guard<std::mutex> guard(lock);
     if (openHandles == 0) {
-        device = *description_path == L'\0' ? nullptr : StartRun(drive, description_path, trace_path);
+        device = *description_path == L'\0' ? nullptr : StartRun(description_path, trace_path, state_path);
     }
     auto handle = std::make_unique<OpenHandle>();
     if (device) {
@@ -152,6 +185,9 @@ extern "C" long QuillonDriveControl(void* drive_context, unsigned long code, voi
         break;
     case IOCTL_STORAGE_FIRMWARE_ACTIVATE:
         ok = device->ActivateFirmware(drive, input, input_length, output, output_length, &returned);
+        break;
+    case IOCTL_STORAGE_QUERY_PROPERTY:
+        ok = device->QueryProperty(drive, input, input_length, output, output_length, &returned);
         break;
     default:
         ok = device->Refuse("control code=" + Hex8(code) + " in=" + std::to_string(input_length) +

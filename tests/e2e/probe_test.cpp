@@ -1,8 +1,10 @@
 // quillon-probe on both targets, quillon-probe-sim.exe and the real quillon-probe.exe through the stand-in
-// storage driver: its report and JSON for a handful of devices, that it sends only the three read requests,
-// the twin it writes, and that its verdict is what Quillon then does.
+// storage driver: its report and JSON for a handful of devices and for the registers of real eMMC parts,
+// that it sends only Quillon's three read requests and the two identity queries, the twin it writes, and
+// that its verdict is what Quillon then does.
 
 #include "tests/support/files.h"
+#include "tests/support/text_conversion.h"
 #include "tests/support/tool_run.h"
 #include "tests/support/tool_texts.h"
 #include "tests/support/trace_lines.h"
@@ -60,6 +62,17 @@ Json BuiltInReport() {
         {"probe_version", "1.0.3"},
         {"drive", "\\\\.\\PhysicalDrive1"},
         {"open_error", nullptr},
+        // A described device names no identity strings of its own.
+        {"identity",
+         {{"bus_type", 13},
+          {"bus_type_name", "MMC"},
+          {"vendor", nullptr},
+          {"product", nullptr},
+          {"product_revision", nullptr},
+          {"serial_number", nullptr},
+          {"max_transfer_length", 1048576}}},
+        {"device_descriptor_error", nullptr},
+        {"adapter_descriptor_error", nullptr},
         {"ext_csd",
          {{"raw", Register({{192, 8}, {493, 1}})},
           {"ext_csd_rev", 8},
@@ -71,6 +84,7 @@ Json BuiltInReport() {
           {"update_disable", false},
           {"firmware_version", "0000000000000000"},
           {"firmware_version_text", nullptr},
+          {"firmware_version_number", 0},
           {"device_version", 0},
           {"ffu_status", 0},
           {"mode_config", 0},
@@ -79,8 +93,11 @@ Json BuiltInReport() {
           {"ffu_features", 0},
           {"number_of_fw_sectors_correctly_programmed", 0},
           {"pre_eol_info", 0},
+          {"pre_eol_info_meaning", "not defined"},
           {"device_life_time_est_typ_a", 0},
-          {"device_life_time_est_typ_b", 0}}},
+          {"device_life_time_est_typ_a_meaning", "not defined"},
+          {"device_life_time_est_typ_b", 0},
+          {"device_life_time_est_typ_b_meaning", "not defined"}}},
         {"ext_csd_error", nullptr},
         {"firmware_info",
          {{"support_upgrade", true},
@@ -166,7 +183,13 @@ void PrintTo(const Device& device, std::ostream* out) {
     *out << device.name;
 }
 
-const std::vector<std::string> READS = {Trace::ExtCsd(), Trace::GetInfo()};
+const std::vector<std::string> READS = {Trace::ExtCsd(), Trace::GetInfo(), Trace::Property(0),
+                                        Trace::Property(1)};
+
+// Identity strings as a device may hold them: padded with blanks, with a byte beyond ASCII and the
+// description's quote and comment characters, empty, and none (no serial number).
+const std::string IDENTITY = "vendor = \"  QSIM   \"\nproduct = \"Caf\xe9 \"#1\"\"\nproduct_revision = \"\"\n"
+                             "max_transfer_length = 131072\n";
 
 // A device that shows every field: an eMMC 5.0 that runs "FW-01.22" from slot 0 and has 3 pending.
 const std::string INVENTORY =
@@ -176,13 +199,19 @@ const std::string INVENTORY =
                              {303, 0x01}, {487, 0x78}, {488, 0x56}, {489, 0x34}, {490, 0x12}, {491, 0x17},
                              {492, 0x01}, {493, 0x03}}) +
     "\nslots = 0 ro rev:46572d30312e3232, 3 rev:46572d30312e3233, 1 rev:00ff\nactive_slot = 0\n"
-    "pending_slot = 3\nfirmware_shared = 1\nalignment = 4096\nmax_payload = 131072\n";
+    "pending_slot = 3\nfirmware_shared = 1\nalignment = 4096\nmax_payload = 131072\n" +
+    IDENTITY;
 
 const Device DEVICES[] = {
     {"BuiltIn", "", Json::object(), READS},
     {"Inventory",
      INVENTORY,
-     {{"ext_csd",
+     {{"identity",
+       {{"vendor", "QSIM"},
+        {"product", "Caf\u00e9 \"#1\""},
+        {"product_revision", ""},
+        {"max_transfer_length", 131072}}},
+      {"ext_csd",
        {{"raw", INVENTORY.substr(10, 1024)},
         {"ext_csd_rev", 7},
         {"emmc_version", "5.0 or 5.01"},
@@ -190,6 +219,7 @@ const Device DEVICES[] = {
         {"vendor_specific_mode", true},
         {"firmware_version", Hex("FW-01.22", 8)},
         {"firmware_version_text", "FW-01.22"},
+        {"firmware_version_number", nullptr},
         {"device_version", 0x1234},
         {"ffu_status", 1},
         {"ffu_arg", 0x12345678},
@@ -197,8 +227,11 @@ const Device DEVICES[] = {
         {"ffu_features", 1},
         {"number_of_fw_sectors_correctly_programmed", 256},
         {"pre_eol_info", 1},
+        {"pre_eol_info_meaning", "normal"},
         {"device_life_time_est_typ_a", 2},
-        {"device_life_time_est_typ_b", 11}}},
+        {"device_life_time_est_typ_a_meaning", "10-20% of the estimated life time used"},
+        {"device_life_time_est_typ_b", 11},
+        {"device_life_time_est_typ_b_meaning", "the estimated life time exceeded"}}},
       {"firmware_info",
        {{"slot_count", 3},
         {"active_slot", 0},
@@ -230,7 +263,18 @@ const Device DEVICES[] = {
           {"error", Failure(87)},
           {"reason", "BufferSize is not a multiple of ImagePayloadAlignment"}}}}},
       {"package", {{"offsets", {0, 61440, 122880}}, {"aligned", false}}}},
-     READS},
+     READS,
+     // The strings as the device holds them, blanks included, and none for the serial number.
+     {"vendor = \"  QSIM   \"", "product = \"Caf\xe9 \"#1\"\"", "product_revision = \"\"",
+      "max_transfer_length = 131072"}},
+    {"IdentityUnavailable",
+     "device_property_error = 50\nadapter_property_error = 31",
+     {{"identity", {{"bus_type", nullptr}, {"bus_type_name", nullptr}, {"max_transfer_length", nullptr}}},
+      {"device_descriptor_error", Failure(50)},
+      {"adapter_descriptor_error", Failure(31)}},
+     {Trace::ExtCsd(), Trace::GetInfo(), Trace::Property(0, Trace::Error(50)),
+      Trace::Property(1, Trace::Error(31))},
+     {"device_property_error = 0x00000032", "adapter_property_error = 0x0000001F"}},
     {"UpdatesDisabled", "fw_config = 0x01",
      Changed(
          Refused(FFU_DISABLED),
@@ -246,7 +290,7 @@ const Device DEVICES[] = {
     {"RegisterUnreadable",
      "ext_csd_error = 5",
      Changed(Refused(GENERAL_FAILURE), {{"ext_csd", nullptr}, {"ext_csd_error", Failure(5)}}),
-     {Trace::ExtCsd(Trace::Error(5)), Trace::GetInfo()}},
+     {Trace::ExtCsd(Trace::Error(5)), Trace::GetInfo(), Trace::Property(0), Trace::Property(1)}},
     // Quillon stops at the register's refusal and never asks for the information.
     {"UpdatesDisabledAndInformationUnavailable",
      "fw_config = 0x01\ninfo_error = 31",
@@ -257,7 +301,7 @@ const Device DEVICES[] = {
           {"firmware_info", nullptr},
           {"firmware_info_error", Failure(31)},
           {"package", {{"aligned", nullptr}}}}),
-     {Trace::ExtCsd(), Trace::GetInfo(Trace::Error(31))}},
+     {Trace::ExtCsd(), Trace::GetInfo(Trace::Error(31)), Trace::Property(0), Trace::Property(1)}},
     // Reserved bits beside bit 0: the tool reads bit 0 alone, and the twin keeps every bit.
     {"ReservedBits",
      "support_upgrade = 0xFF\nslots = 0 ro:0xFF, 2 ro:0xFE, 3\n",
@@ -289,7 +333,7 @@ const Device DEVICES[] = {
      Changed(Refused(UNKNOWN_ERROR), {{"firmware_info", nullptr},
                                       {"firmware_info_error", Failure(31)},
                                       {"package", {{"aligned", nullptr}}}}),
-     {Trace::ExtCsd(), Trace::GetInfo(Trace::Error(31))}},
+     {Trace::ExtCsd(), Trace::GetInfo(Trace::Error(31)), Trace::Property(0), Trace::Property(1)}},
     {"NoWritableSlot", "slots = 1 ro",
      Changed(Refused(NO_FREE_SLOT), {{"firmware_info",
                                       {{"slots", Json::array({{{"slot_number", 1},
@@ -321,6 +365,7 @@ const Device DEVICES[] = {
     {"DriveDoesNotOpen",
      "open_error = 5",
      Changed(Refused(OpenDeviceError(5)), {{"open_error", Failure(5)},
+                                           {"identity", nullptr},
                                            {"ext_csd", nullptr},
                                            {"firmware_info", nullptr},
                                            {"package", {{"aligned", nullptr}}}}),
@@ -484,6 +529,10 @@ std::string Line(const std::string& label, const std::string& value) {
 TEST(ProbeReport, TextHasTheFixedLayout) {
     const std::string denied = WithoutLineEnd(SystemMessage(5));
     const std::string head = "Quillon probe v1.0.3\n" + Line("Drive", "\\\\.\\PhysicalDrive1");
+    const std::string noIdentity = "\nIdentity\n" + Line("Bus type", "13 (MMC)") + Line("Vendor", "(none)") +
+                                   Line("Product", "(none)") + Line("Product revision", "(none)") +
+                                   Line("Serial number", "(none)") +
+                                   Line("Maximum transfer length", "1048576");
     const struct {
         const char* name;
         std::string description;
@@ -492,7 +541,10 @@ TEST(ProbeReport, TextHasTheFixedLayout) {
         std::string report;
     } cases[] = {
         {"Inventory", INVENTORY, L"/D:fw.ffu /T:1 -T:2", 1,
-         head + "\nEXT_CSD\n" + Line("EXT_CSD_REV [192]", "7 (eMMC 5.0 or 5.01)") +
+         head + "\nIdentity\n" + Line("Bus type", "13 (MMC)") + Line("Vendor", "QSIM") +
+             Line("Product", "Caf\xe9 \"#1\"") + Line("Product revision", "(empty)") +
+             Line("Serial number", "(none)") + Line("Maximum transfer length", "131072") + "\nEXT_CSD\n" +
+             Line("EXT_CSD_REV [192]", "7 (eMMC 5.0 or 5.01)") +
              Line("SUPPORTED_MODES [493]", "0x03 (FFU yes, vendor-specific mode yes)") +
              Line("FW_CONFIG [169]", "0x00 (Update_Disable no)") +
              Line("FIRMWARE_VERSION [261:254]", "46572d30312e3232 (FW-01.22)") +
@@ -500,12 +552,13 @@ TEST(ProbeReport, TextHasTheFixedLayout) {
              Line("MODE_CONFIG [30]", "0x00") + Line("FFU_ARG [490:487]", "0x12345678") +
              Line("OPERATION_CODE_TIMEOUT [491]", "0x17") + Line("FFU_FEATURES [492]", "0x01") +
              Line("NUMBER_OF_FW_SECTORS_CORRECTLY_PROGRAMMED [305:302]", "256") +
-             Line("PRE_EOL_INFO [267]", "0x01") + Line("DEVICE_LIFE_TIME_EST_TYP_A [268]", "0x02") +
-             Line("DEVICE_LIFE_TIME_EST_TYP_B [269]", "0x0B") + "\nFirmware information\n" +
-             Line("Upgrade supported", "yes") + Line("Slot count", "3") + Line("Active slot", "0") +
-             Line("Pending slot", "3") + Line("Firmware shared", "yes") + Line("Payload alignment", "4096") +
-             Line("Payload maximum", "131072") + Line("Slot 0", "read-only, revision FW-01.22") +
-             Line("Slot 3", "writable, revision FW-01.23") +
+             Line("PRE_EOL_INFO [267]", "0x01 (normal)") +
+             Line("DEVICE_LIFE_TIME_EST_TYP_A [268]", "0x02 (10-20% of the estimated life time used)") +
+             Line("DEVICE_LIFE_TIME_EST_TYP_B [269]", "0x0B (the estimated life time exceeded)") +
+             "\nFirmware information\n" + Line("Upgrade supported", "yes") + Line("Slot count", "3") +
+             Line("Active slot", "0") + Line("Pending slot", "3") + Line("Firmware shared", "yes") +
+             Line("Payload alignment", "4096") + Line("Payload maximum", "131072") +
+             Line("Slot 0", "read-only, revision FW-01.22") + Line("Slot 3", "writable, revision FW-01.23") +
              Line("Slot 1", "writable, revision 00ff0000000000000000000000000000") + "\nVerdict\n" +
              Line("Quillon would", "fail") + Line("Slot", "3") + Line("Segment size", "61440") +
              Line("Failing request", "3 of 3, offset 122880") +
@@ -516,16 +569,17 @@ TEST(ProbeReport, TextHasTheFixedLayout) {
              Line("Length", "131584") + Line("Download requests", "3") + Line("Offsets", "0, 61440, 122880") +
              Line("Warning", "the length is not a multiple of the payload alignment")},
         {"DriveDoesNotOpen", "open_error = 5", L"-T:1", 1,
-         head + Line("Open failed", "error 0x00000005: " + denied) + "\nEXT_CSD\n" +
+         head + Line("Open failed", "error 0x00000005: " + denied) + "\nIdentity\n" +
+             Line("Not read", "the drive did not open") + "\nEXT_CSD\n" +
              Line("Not read", "the drive did not open") + "\nFirmware information\n" +
              Line("Not read", "the drive did not open") + "\nVerdict\n" + Line("Quillon would", "refuse") +
              Line("Refusal", "eMMC::eMMC - could not open device: " + denied)},
         {"RegisterUnreadable", "ext_csd_error = 5", L"/T:1", 1,
-         head + "\nEXT_CSD\n" + Line("Not read", "error 0x00000005: " + denied) + "\nFirmware information\n" +
-             Line("Upgrade supported", "yes") + Line("Slot count", "1") + Line("Active slot", "1") +
-             Line("Pending slot", "255") + Line("Firmware shared", "no") + Line("Payload alignment", "512") +
-             Line("Payload maximum", "65536") + Line("Slot 1", "writable, revision QSIM0001") +
-             "\nVerdict\n" + Line("Quillon would", "refuse") +
+         head + noIdentity + "\nEXT_CSD\n" + Line("Not read", "error 0x00000005: " + denied) +
+             "\nFirmware information\n" + Line("Upgrade supported", "yes") + Line("Slot count", "1") +
+             Line("Active slot", "1") + Line("Pending slot", "255") + Line("Firmware shared", "no") +
+             Line("Payload alignment", "512") + Line("Payload maximum", "65536") +
+             Line("Slot 1", "writable, revision QSIM0001") + "\nVerdict\n" + Line("Quillon would", "refuse") +
              Line("Refusal", WithoutLineEnd(GENERAL_FAILURE))},
     };
     for (const Target target : {Target::Simulator, Target::Driver}) {
@@ -543,6 +597,85 @@ TEST(ProbeReport, TextHasTheFixedLayout) {
             EXPECT_EQ(run.errors, "");
         }
     }
+}
+
+// The registers of real eMMC parts (tests/data/real-extcsd) as the register of a device: every byte reaches
+// the report, FIRMWARE_VERSION shows as the number most makers store (as text only where it is text), and
+// the wear fields show what JEDEC says they mean.
+TEST(ProbeReport, ShowsRealRegisters) {
+    const std::string lowWear = "0x01 (0-10% of the estimated life time used)";
+    const struct {
+        const wchar_t* file;
+        int revision;
+        bool wouldUpdate;
+        std::string version;
+        Json versionText;
+        Json versionNumber;
+        std::string preEol;
+        std::string lifeTime;
+    } registers[] = {
+        {L"sandisk-da4064-64g-emmc51-pinebook-pro.hex", 8, true, "3536323330613137 (56230a17)", "56230a17",
+         nullptr, "0x01 (normal)", lowWear},
+        {L"samsung-8g-emmc51-uboot.hex", 8, true, "0600000000000000 (number 6, 0x6)", nullptr, 6,
+         "0x01 (normal)", lowWear},
+        {L"unknown-64g-emmc51-aaru-test.hex", 8, true, "1b01000000000000 (number 283, 0x11B)", nullptr, 283,
+         "0x01 (normal)", lowWear},
+        {L"unknown-16g-emmc50-oznotes-extcsd.hex", 7, true, "0600000000000000 (number 6, 0x6)", nullptr, 6,
+         "0x01 (normal)", lowWear},
+        {L"unknown-8g-emmc50-oznotes-extcsd-on.hex", 7, true, "0100000000000000 (number 1, 0x1)", nullptr, 1,
+         "0x01 (normal)", lowWear},
+        {L"unknown-4g-emmc441-oznotes-extcsd1.hex", 5, false, "0000000000000000 (number 0, 0x0)", nullptr, 0,
+         "0x00 (not defined)", "0x00 (not defined)"},
+    };
+    for (const Target target : {Target::Simulator, Target::Driver}) {
+        for (const auto& row : registers) {
+            SCOPED_TRACE(Narrow(row.file) + " on " + TargetName(target));
+            const std::string hex = ReadBytes(BuiltProgram(std::wstring(L"real-extcsd\\") + row.file));
+            ASSERT_EQ(hex.size(), 1024u);
+            const std::string description = "drive = 1\next_csd = " + hex + "\n";
+            const TempDirectory directory;
+            const ToolRun text = RunTool(directory, {L"/T:1", description, {}, std::string(), PROBE, target});
+            const ToolRun json =
+                RunTool(directory, {L"/T:1 /J", description, {}, std::string(), PROBE, target});
+            EXPECT_EQ(text.exitCode, row.wouldUpdate ? 0u : 1u);
+            EXPECT_EQ(json.exitCode, text.exitCode);
+            for (const std::string& line :
+                 {Line("FIRMWARE_VERSION [261:254]", row.version), Line("PRE_EOL_INFO [267]", row.preEol),
+                  Line("DEVICE_LIFE_TIME_EST_TYP_A [268]", row.lifeTime),
+                  Line("DEVICE_LIFE_TIME_EST_TYP_B [269]", row.lifeTime)}) {
+                EXPECT_NE(text.console.find(TextMode(line)), std::string::npos) << line << "in\n"
+                                                                                << text.console;
+            }
+            ASSERT_TRUE(Json::accept(json.console)) << json.console;
+            const Json extCsd = Json::parse(json.console)["ext_csd"];
+            EXPECT_EQ(extCsd["raw"], hex);
+            EXPECT_EQ(extCsd["ext_csd_rev"], row.revision);
+            EXPECT_EQ(extCsd["firmware_version"], row.version.substr(0, 16));
+            EXPECT_EQ(extCsd["firmware_version_text"], row.versionText);
+            EXPECT_EQ(extCsd["firmware_version_number"], row.versionNumber);
+            const std::string meaning = row.preEol.substr(row.preEol.find('(') + 1);
+            EXPECT_EQ(extCsd["pre_eol_info_meaning"], meaning.substr(0, meaning.size() - 1));
+            const std::string lifeTime = row.lifeTime.substr(row.lifeTime.find('(') + 1);
+            EXPECT_EQ(extCsd["device_life_time_est_typ_a_meaning"], lifeTime.substr(0, lifeTime.size() - 1));
+            EXPECT_EQ(extCsd["device_life_time_est_typ_b_meaning"], lifeTime.substr(0, lifeTime.size() - 1));
+        }
+    }
+}
+
+// Without a description the simulated eMMC says that it is one, and that it is simulated.
+TEST(ProbeJson, BuiltInDeviceNamesItselfSimulated) {
+    const TempDirectory directory;
+    const ToolRun run = RunTool(directory, {L"/T:0 /J", std::string(), {}, std::string(), PROBE});
+    EXPECT_EQ(run.exitCode, 0u);
+    ASSERT_TRUE(Json::accept(run.console)) << run.console;
+    const Json expected = {{"bus_type", 13},
+                           {"bus_type_name", "MMC"},
+                           {"vendor", nullptr},
+                           {"product", "QSIM eMMC"},
+                           {"product_revision", "QSIM0001"},
+                           {"serial_number", "QSIM-0000-0001"},
+                           {"max_transfer_length", 1048576}};
+    EXPECT_EQ(Json::parse(run.console)["identity"], expected);
 }
 
 // A report that standard output does not take ends with 8, and the description file created for the run is

@@ -178,7 +178,13 @@ class SimulatedRun : public testing::TestWithParam<std::tuple<Outcome, Target>> 
 TEST_P(SimulatedRun, LogsTracesAndExitsAsTheDeviceAnswers) {
     const auto& [outcome, target] = GetParam();
     const unsigned drive = static_cast<unsigned>(outcome.arguments[3] - L'0');
-    const std::string notServed = WhyNotServed(DeviceDescription::Parse(outcome.description), drive);
+    // Under Wine as root, drive 0 is the machine's own disk: the real program is never pointed at it.
+    const MachineDescription machine = MachineDescription::Parse(outcome.description);
+    const std::string notServed =
+        drive == 0 ? "the real program never opens drive 0"
+        : machine.Drive(drive) == nullptr
+            ? "Windows fails the open of a drive that does not exist before a driver sees it"
+            : WhyNotServed(machine);
     if (target == Target::Driver && !notServed.empty()) {
         GTEST_SKIP() << "runs on quillon-sim.exe only: " << notServed;
     }

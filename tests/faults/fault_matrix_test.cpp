@@ -305,7 +305,7 @@ TEST(FaultMatrix, NoFaultEndsInAFalseSuccess) {
             CheckRun(cell, simulated);
         }
         held += Held(partsBefore) ? 1 : 0;
-        if (!WhyNotServed(DeviceDescription::Parse(Description(cell)), 1).empty()) {
+        if (!WhyNotServed(DeviceDescription::Parse(Description(cell))).empty()) {
             continue;
         }
         ++driverCells;

@@ -8,7 +8,7 @@
 
 #include "device/emmc.h"
 #include "diag/logger.h"
-#include "sim/simulated_device.h"
+#include "sim/simulated_machine.h"
 #include "tests/random/random_device.h"
 #include "tests/random/update_oracle.h"
 #include "tests/support/number_argument.h"
@@ -100,7 +100,7 @@ struct Observed {
 // What the program driver does in its device phase: open, ask, update only after a yes; an exception's
 // text is its last word.
 Observed RunDevicePhase(const RandomDevice& device, std::string_view image, LogTail& log) {
-    SimulatedDevice::Install(DeviceDescription::Parse(device.Description()), RequestTrace::InMemory());
+    SimulatedMachine::Install(DeviceDescription::Parse(device.Description()), RequestTrace::InMemory());
     const std::vector<std::uint8_t> bytes(image.begin(), image.end());
     Observed observed;
     try {
@@ -110,9 +110,9 @@ Observed RunDevicePhase(const RandomDevice& device, std::string_view image, LogT
         observed.exception = error.what();
     }
     observed.log = log.Next();
-    const SimulatedDevice& simulated = SimulatedDevice::Current();
+    const SimulatedMachine& simulated = SimulatedMachine::Current();
     observed.trace = simulated.Trace().Lines();
-    observed.received = simulated.Received();
+    observed.received = simulated.Device(1)->Received();
     observed.openDrives = simulated.OpenDriveCount();
     return observed;
 }

@@ -95,6 +95,14 @@ std::wstring BuiltProgram(const std::wstring& name) {
     return path.substr(0, path.find_last_of(L'\\') + 1) + name;
 }
 
+std::string RealExtCsd(const std::wstring& name) {
+    std::string hex = ReadBytes(BuiltProgram(L"real-extcsd\\" + name + L".hex"));
+    if (hex.size() != 1024) {
+        throw std::runtime_error("the register of a real device is missing");
+    }
+    return hex;
+}
+
 std::string SystemMessage(unsigned long code) {
     char* buffer = nullptr;
     const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |

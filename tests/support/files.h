@@ -35,6 +35,10 @@ Win32::UniqueHandle CopyInProgress(const std::wstring& path, const std::string& 
 // The Windows path of a program that the build put into its output folder (quillon.exe, quillon-sim.exe).
 std::wstring BuiltProgram(const std::wstring& name);
 
+// The EXT_CSD register of a real device, from tests/data/real-extcsd, in the form of a description's
+// `ext_csd` key.
+std::string RealExtCsd(const std::wstring& name);
+
 // What FormatMessageA gives for a code, as the tool's error texts carry it.
 std::string SystemMessage(unsigned long code);
 // The same text in UTF-8, through FormatMessageW, whatever the system's ANSI code page.

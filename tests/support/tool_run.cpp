@@ -2,6 +2,8 @@
 
 #include "tests/support/driver_parameters.h"
 
+#include <gtest/gtest.h>
+
 #include <ostream>
 #include <stdexcept>
 
@@ -29,6 +31,9 @@ LaunchOptions LaunchIn(const TempDirectory& directory, const ToolLaunch& launch)
         WriteBytes(directory / L"device.txt", launch.description);
         options.environment[L"QUILLON_SIM_DEVICE"] = directory / L"device.txt";
     }
+    if (launch.keepsState) {
+        options.environment[L"QUILLON_SIM_STATE"] = directory / L"state.txt";
+    }
     return options;
 }
 
@@ -45,7 +50,8 @@ ToolRun RunTool(const TempDirectory& directory, const ToolLaunch& launch) {
                                          ? BuiltProgram(L"quillon-probe.exe")
                                          : BuiltProgram(L"quillon.exe");
         WriteBytes(directory / L"device.txt", launch.description);
-        const DriverParameters parameters(directory / L"device.txt", directory / L"trace.txt");
+        const DriverParameters parameters(directory / L"device.txt", directory / L"trace.txt",
+                                          launch.keepsState ? directory / L"state.txt" : std::wstring());
         result = RunProgram({program, launch.arguments, directory.Path(), launch.environment, launch.input});
         WaitForDriverTrace(directory / L"trace.txt");
     }
@@ -61,6 +67,20 @@ ToolRun RunTool(const TempDirectory& directory, const ToolLaunch& launch) {
         run.trace.clear();
     }
     return run;
+}
+
+std::string RestartMachine(const TempDirectory& directory) {
+    LaunchOptions options{BuiltProgram(L"quillon-sim-restart.exe"),
+                          L"",
+                          directory.Path(),
+                          {{L"QUILLON_SIM_STATE", directory / L"state.txt"}},
+                          std::string()};
+    if (FileExists(directory / L"device.txt")) {
+        options.environment[L"QUILLON_SIM_DEVICE"] = directory / L"device.txt";
+    }
+    const RunResult result = RunProgram(options);
+    EXPECT_EQ(result.exitCode, 0u) << result.errors;
+    return result.output;
 }
 
 } // namespace TestSupport

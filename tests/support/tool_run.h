@@ -26,7 +26,7 @@ void PrintTo(Target target, std::ostream* out);
 struct ToolLaunch {
     // Everything after the program name, exactly as it goes on the command line.
     std::wstring arguments{};
-    // The simulated device's description; the built-in device when empty.
+    // The simulated machine's description; the built-in device when empty.
     std::string description{};
     std::map<std::wstring, std::wstring> environment{};
     // Standard input: these bytes, or, when absent, a pipe that the test holds.
@@ -36,10 +36,12 @@ struct ToolLaunch {
     // For RunTool only: the driver target replaces the program by its real build, quillon-probe.exe for
     // quillon-probe-sim.exe and quillon.exe for any other.
     Target target = Target::Simulator;
+    // Whether the machine keeps its state from run to run, in "state.txt" of the directory.
+    bool keepsState = false;
 };
 
 // The launch with `directory` as its working directory. The description goes to "device.txt" there, and the
-// simulated device traces its requests to "trace.txt" there (the real driver build ignores that).
+// simulated machine traces its requests to "trace.txt" there (the real driver build ignores that).
 LaunchOptions LaunchIn(const TempDirectory& directory, const ToolLaunch& launch);
 
 // What one finished run left behind.
@@ -57,5 +59,9 @@ struct ToolRun {
 // trace are the driver's parameters for the run, and the run ends when the driver has closed the trace; a
 // description that the driver refuses stands in `errors`, as quillon-sim.exe's refusal does.
 ToolRun RunTool(const TempDirectory& directory, const ToolLaunch& launch);
+
+// Restarts the machine that runs in `directory` with its state (as a launch with keepsState leaves it),
+// with quillon-sim-restart.exe; gives what the program wrote, and fails the test when it fails.
+std::string RestartMachine(const TempDirectory& directory);
 
 } // namespace TestSupport

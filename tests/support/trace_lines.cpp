@@ -50,6 +50,10 @@ std::string Activate(int slot, const std::string& result) {
     return "activate version=16 size=16 flags=0 slot=" + std::to_string(slot) + " in=16 out=16 " + result;
 }
 
+std::string Property(int id, const std::string& result) {
+    return "property id=" + std::to_string(id) + " type=0 in=12 out=512 " + result;
+}
+
 // Written out here rather than taken from the simulated device, so that a fault in its checksum shows. Eight
 // bytes a step through eight tables, as zlib does, because the random-device runs check gigabytes.
 std::uint32_t Crc32(std::string_view bytes, std::uint32_t crc) {

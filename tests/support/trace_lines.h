@@ -23,6 +23,8 @@ std::string GetInfo(const std::string& result = "ok");
 std::string Download(std::string_view image, std::size_t offset, std::size_t length, bool last, int slot,
                      const std::string& result = "ok");
 std::string Activate(int slot, const std::string& result = "ok");
+// A standard storage property query for the property id, as the probe sends it.
+std::string Property(int id, const std::string& result = "ok");
 
 // zlib's CRC-32 of the bytes, continuing from the CRC-32 of the bytes before them (0 for none).
 std::uint32_t Crc32(std::string_view bytes, std::uint32_t crc = 0);

@@ -1,6 +1,6 @@
 #include "device/emmc.h"
 #include "diag/win32_error.h"
-#include "sim/simulated_device.h"
+#include "sim/simulated_machine.h"
 #include "tests/support/files.h"
 #include "tests/support/tool_texts.h"
 #include "tests/unit/unit_logger.h"
@@ -37,7 +37,7 @@ TEST(eMMCOpen, FailureThrowsTheSystemReasonAndLogsNothing) {
     };
     for (const auto& [description, text] : cases) {
         SCOPED_TRACE(description);
-        SimulatedDevice::Install(DeviceDescription::Parse(description));
+        SimulatedMachine::Install(DeviceDescription::Parse(description));
         const LogCapture capture;
         try {
             eMMC device(DRIVE);
@@ -46,19 +46,19 @@ TEST(eMMCOpen, FailureThrowsTheSystemReasonAndLogsNothing) {
             EXPECT_EQ(error.what(), text);
         }
         EXPECT_EQ(capture.Text(), "");
-        EXPECT_EQ(SimulatedDevice::Current().OpenDriveCount(), 0u);
+        EXPECT_EQ(SimulatedMachine::Current().OpenDriveCount(), 0u);
     }
 }
 
 TEST(eMMCOpen, NamesTheOpenedDriveAndClosesItWhenDestroyed) {
-    SimulatedDevice::Install({});
+    SimulatedMachine::Install(DeviceDescription{});
     const LogCapture capture;
     {
         // cppcheck-suppress unreadVariable ; the object's lifetime is what this test looks at
         const eMMC device(DRIVE);
-        EXPECT_EQ(SimulatedDevice::Current().OpenDriveCount(), 1u);
+        EXPECT_EQ(SimulatedMachine::Current().OpenDriveCount(), 1u);
     }
-    EXPECT_EQ(SimulatedDevice::Current().OpenDriveCount(), 0u);
+    EXPECT_EQ(SimulatedMachine::Current().OpenDriveCount(), 0u);
     EXPECT_EQ(capture.Text(), TextMode(OpenedDevice('0')));
 }
 
@@ -94,14 +94,14 @@ TEST(eMMCCanUpdateFirmware, JudgesRevisionFfuModeAndUpdateDisable) {
     };
     for (const auto& [description, message] : cases) {
         SCOPED_TRACE(description);
-        SimulatedDevice::Install(DeviceDescription::Parse(description));
+        SimulatedMachine::Install(DeviceDescription::Parse(description));
         const eMMC device(DRIVE);
         const LogCapture capture;
         // The register is read anew at every call.
         EXPECT_EQ(device.CanUpdateFirmware(), message.empty());
         EXPECT_EQ(device.CanUpdateFirmware(), message.empty());
         EXPECT_EQ(capture.Text(), TextMode(message + message));
-        const auto requests = Requests(SimulatedDevice::Current().Trace().Lines());
+        const auto requests = Requests(SimulatedMachine::Current().Trace().Lines());
         ASSERT_EQ(requests.size(), 3u);
         EXPECT_EQ(requests[1].substr(0, 7), "ext_csd");
         EXPECT_EQ(requests[2], requests[1]);
