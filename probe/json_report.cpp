@@ -1,4 +1,6 @@
 #include "probe/json_report.h"
+#include "diag/log_file.h"
+#include "diag/win32_error.h"
 
 #include "device/ext_csd.h"
 #include "device/update_rules.h"
@@ -8,7 +10,6 @@
 
 using Json = nlohmann::ordered_json;
 using namespace StorageFirmware;
-using ReportFields::Narrow;
 
 namespace {
 
@@ -108,7 +109,7 @@ Json FirmwareInfoOf(const std::vector<std::uint8_t>& reply) {
     if (reply.empty()) {
         return nullptr;
     }
-    const STORAGE_HW_FIRMWARE_INFO info = ReportFields::Info(reply);
+    const STORAGE_HW_FIRMWARE_INFO info = StorageFirmware::InfoOf(reply);
     Json slots = Json::array();
     for (const STORAGE_HW_FIRMWARE_SLOT_INFO& slot : ReportFields::Slots(reply)) {
         slots.push_back({
@@ -134,7 +135,7 @@ Json VerdictOf(const DeviceInventory::Verdict& verdict, const std::optional<Pack
     const bool eligible = verdict.refusal.empty();
     const auto* failure = package && package->plan.failure ? &*package->plan.failure : nullptr;
     const std::string refusal = !eligible            ? verdict.refusal
-                                : failure != nullptr ? Narrow(UpdateRules::DOWNLOAD_FAILED)
+                                : failure != nullptr ? NarrowText(UpdateRules::DOWNLOAD_FAILED)
                                                      : std::string();
     return {
         {"would_update", refusal.empty()},

@@ -13,24 +13,11 @@ using namespace StorageFirmware;
 
 namespace ReportFields {
 
-std::string Narrow(const std::wstring& text) {
-    std::string narrow;
-    for (const wchar_t character : text) {
-        narrow += static_cast<char>(character > 0xFF ? L'?' : character);
-    }
-    return narrow;
-}
-
 std::string WithoutLineEnd(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
         text.pop_back();
     }
     return text;
-}
-
-std::string SystemText(DWORD code) {
-    // Without a context the text is the system's alone.
-    return WithoutLineEnd(Windows::Win32Error(code, "").what());
 }
 
 std::string HexNumber(std::uint32_t value, int digits) {
@@ -179,14 +166,8 @@ std::string Utf8FromBytes(const std::string& bytes) {
     return utf8;
 }
 
-STORAGE_HW_FIRMWARE_INFO Info(const std::vector<std::uint8_t>& reply) {
-    STORAGE_HW_FIRMWARE_INFO info;
-    std::memcpy(&info, reply.data(), sizeof(info));
-    return info;
-}
-
 std::vector<STORAGE_HW_FIRMWARE_SLOT_INFO> Slots(const std::vector<std::uint8_t>& reply) {
-    std::vector<STORAGE_HW_FIRMWARE_SLOT_INFO> slots(Info(reply).SlotCount);
+    std::vector<STORAGE_HW_FIRMWARE_SLOT_INFO> slots(InfoOf(reply).SlotCount);
     for (std::size_t i = 0; i < slots.size(); ++i) {
         std::memcpy(&slots[i], reply.data() + sizeof(STORAGE_HW_FIRMWARE_INFO) + i * sizeof(slots[i]),
                     sizeof(slots[i]));

@@ -14,11 +14,7 @@
 // The register and reply fields as both reports show them, so that the text and the JSON never disagree.
 namespace ReportFields {
 
-// Text as Quillon writes it: 8 bits, each character up to 255 as that byte, every other as "?".
-std::string Narrow(const std::wstring& text);
 std::string WithoutLineEnd(std::string text);
-// The system's text for a Windows error code, as Quillon's error texts carry it, without its line end.
-std::string SystemText(DWORD code);
 // "0x" and the value in upper-case hexadecimal digits, at least `digits` of them.
 std::string HexNumber(std::uint32_t value, int digits);
 
@@ -50,7 +46,6 @@ extern const IdentityText IDENTITY_TEXTS[4];
 // 8-bit text.
 std::string Utf8FromBytes(const std::string& bytes);
 
-StorageFirmware::STORAGE_HW_FIRMWARE_INFO Info(const std::vector<std::uint8_t>& reply);
 // The slot table entries that the reply's slot count names, in table order.
 std::vector<StorageFirmware::STORAGE_HW_FIRMWARE_SLOT_INFO> Slots(const std::vector<std::uint8_t>& reply);
 

@@ -83,7 +83,7 @@ std::string TwinDescription(const DeviceInventory& inventory) {
     if (inventory.firmwareInfoFailure) {
         return text + "info_error = " + HexNumber(inventory.firmwareInfoFailure->code) + "\n";
     }
-    const STORAGE_HW_FIRMWARE_INFO info = ReportFields::Info(inventory.firmwareInfo);
+    const STORAGE_HW_FIRMWARE_INFO info = StorageFirmware::InfoOf(inventory.firmwareInfo);
     text += "support_upgrade = " + std::to_string(info.SupportUpgrade) + "\n";
     text += "slots =" + Slots(inventory.firmwareInfo) + "\n";
     text += "active_slot = " + std::to_string(info.ActiveSlot) + "\n";
