@@ -1,5 +1,7 @@
 #include "cli/sha256.h"
 
+#include "cli/hex.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -124,12 +126,5 @@ std::optional<Sha256::FileHash> Sha256::OfFile(HANDLE file) {
 }
 
 std::string Sha256::Hex(const Digest& digest) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(2 * digest.size());
-    for (const std::uint8_t byte : digest) {
-        text += digits[byte >> 4];
-        text += digits[byte & 0x0F];
-    }
-    return text;
+    return Hex::Text(digest.data(), digest.size());
 }

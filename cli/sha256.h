@@ -29,7 +29,7 @@ public:
     // Reads the open file from its first byte to its end in bounded pieces, whatever the handle's position
     // was; nothing when a read or the seek fails.
     static std::optional<FileHash> OfFile(HANDLE file);
-    // Lower-case hexadecimal, two digits a byte.
+    // As cli/hex.h writes bytes: lower-case hexadecimal, two digits a byte.
     static std::string Hex(const Digest& digest);
 
 private:

@@ -1,5 +1,7 @@
 #include "deploy/package_manifest.h"
 
+#include "cli/hex.h"
+#include "cli/utf8.h"
 #include "device/ext_csd.h"
 #include "win32/unique_handle.h"
 
@@ -15,22 +17,6 @@
 using Json = nlohmann::ordered_json;
 
 namespace {
-
-std::string Utf8(const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), size, nullptr,
-                        nullptr);
-    return utf8;
-}
-
-std::wstring Wide(const std::string& utf8) {
-    const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring text(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), size);
-    return text;
-}
 
 std::string PointerToken(const std::string& key) {
     std::string token;
@@ -96,7 +82,7 @@ std::wstring FolderOf(const std::wstring& path) {
 // the first thing that is wrong, in the order the format lists the fields.
 class PackageManifest::Reader {
 public:
-    explicit Reader(const std::wstring& path) : path(path), file(Utf8(path)) {}
+    explicit Reader(const std::wstring& path) : path(path), file(Utf8::FromWide(path)) {}
 
     PackageManifest Read(const std::string& text) const {
         const Json document = ParseStrictly(text);
@@ -118,7 +104,7 @@ public:
             ExpectKind(document["description"], "/description", Json::value_t::string);
         }
         ReadImage(Required(document, "", "image"), manifest);
-        manifest.targetVersion = Hex<8>(Required(document, "", "firmware_version"), "/firmware_version");
+        manifest.targetVersion = HexBytes<8>(Required(document, "", "firmware_version"), "/firmware_version");
         ReadReplaces(Required(document, "", "replaces"), manifest);
         ReadDevices(Required(document, "", "devices"), manifest);
         if (document.contains("minimum_battery_percent")) {
@@ -240,7 +226,7 @@ private:
     }
 
     template <std::size_t Length>
-    std::array<std::uint8_t, Length> Hex(const Json& value, const std::string& place) const {
+    std::array<std::uint8_t, Length> HexBytes(const Json& value, const std::string& place) const {
         ExpectKind(value, place, Json::value_t::string);
         const std::string text = value.get<std::string>();
         if (text.size() != 2 * Length) {
@@ -249,11 +235,7 @@ private:
         }
         std::array<std::uint8_t, Length> bytes{};
         for (std::size_t i = 0; i < text.size(); ++i) {
-            const char c = text[i];
-            const int digit = c >= '0' && c <= '9'   ? c - '0'
-                              : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                              : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                     : -1;
+            const int digit = Hex::Digit(text[i]);
             if (digit < 0) {
                 Refuse(place, "character " + std::to_string(i + 1) + " is not a hexadecimal digit");
             }
@@ -285,7 +267,7 @@ private:
     // no stream, nothing that Windows drops or turns into a device.
     std::wstring ImageFileOf(const Json& value, const std::string& place) const {
         ExpectKind(value, place, Json::value_t::string);
-        const std::wstring name = Wide(value.get<std::string>());
+        const std::wstring name = Utf8::ToWide(value.get<std::string>());
         if (name.empty() || name.size() > MAX_PATH - 5) {
             Refuse(place, "expected a file name of 1 to " + std::to_string(MAX_PATH - 5) + " characters");
         }
@@ -312,7 +294,7 @@ private:
         manifest.imageLength =
             Integer(Required(image, "/image", "length"), "/image/length", 1, MAXIMUM_IMAGE_LENGTH);
         manifest.imageSha256 =
-            Hex<Sha256::DIGEST_LENGTH>(Required(image, "/image", "sha256"), "/image/sha256");
+            HexBytes<Sha256::DIGEST_LENGTH>(Required(image, "/image", "sha256"), "/image/sha256");
     }
 
     void ReadReplaces(const Json& list, PackageManifest& manifest) const {
@@ -322,7 +304,7 @@ private:
         }
         for (std::size_t i = 0; i < list.size(); ++i) {
             const std::string place = "/replaces/" + std::to_string(i);
-            const FirmwareVersion version = Hex<8>(list[i], place);
+            const FirmwareVersion version = HexBytes<8>(list[i], place);
             if (version == manifest.targetVersion) {
                 Refuse(place,
                        "the version that the image installs: a device that runs it is already current");
@@ -350,14 +332,11 @@ private:
             return condition;
         }
         ExpectKind(value, keyPlace, Json::value_t::string);
-        std::string bytes;
-        for (const wchar_t c : Wide(value.get<std::string>())) {
-            if (c == 0 || c > 0xFF) {
-                Refuse(keyPlace, "holds a character that no identity byte gives (U+0000, or above U+00FF)");
-            }
-            bytes += static_cast<char>(c);
+        const std::optional<std::string> bytes = Utf8::ToBytes(value.get<std::string>());
+        if (!bytes || bytes->find('\0') != std::string::npos) {
+            Refuse(keyPlace, "holds a character that no identity byte gives (U+0000, or above U+00FF)");
         }
-        if (!bytes.empty() && (bytes.front() == ' ' || bytes.back() == ' ')) {
+        if (!bytes->empty() && (bytes->front() == ' ' || bytes->back() == ' ')) {
             Refuse(keyPlace, "begins or ends with a blank, which a disk's identity never does once trimmed");
         }
         condition.value = bytes;
