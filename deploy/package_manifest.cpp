@@ -59,7 +59,10 @@ const ExtCsdField EXT_CSD_FIELDS[] = {
 
 // Names that Windows gives to devices in every folder, with any extension.
 bool IsDeviceName(std::wstring name) {
-    name = name.substr(0, name.find(L'.'));
+    const std::size_t dot = name.find(L'.');
+    if (dot != std::wstring::npos) {
+        name.resize(dot);
+    }
     name.erase(name.find_last_not_of(L' ') + 1);
     std::transform(name.begin(), name.end(), name.begin(), [](wchar_t c) { return towupper(c); });
     static const wchar_t* const fixed[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
@@ -124,6 +127,7 @@ private:
         bool object;
         std::string key;
         std::size_t index;
+        // cppcheck-suppress unusedStructMember ; read through levels.back() in the parser's callback
         std::vector<std::string> keys;
     };
 

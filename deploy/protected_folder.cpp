@@ -52,21 +52,23 @@ std::wstring SidText(const std::uint8_t* sid, std::size_t available) {
 // advapi32 is not among the DLLs that the shipped programs may import: it comes from the system directory
 // at run time, when a folder is used.
 class SecurityFunctions {
+    Win32::UniqueModule library;
+
 public:
-    SecurityFunctions() : library(Win32::LoadSystemLibrary(L"advapi32.dll")) {
-        if (library) {
-            getSecurityInfo = Win32::GetProc<decltype(&GetSecurityInfo)>(library.get(), "GetSecurityInfo");
-            convertSddl = Win32::GetProc<decltype(&ConvertStringSecurityDescriptorToSecurityDescriptorW)>(
-                library.get(), "ConvertStringSecurityDescriptorToSecurityDescriptorW");
-        }
-    }
+    SecurityFunctions()
+        : library(Win32::LoadSystemLibrary(L"advapi32.dll")),
+          getSecurityInfo(Find<decltype(&GetSecurityInfo)>("GetSecurityInfo")),
+          convertSddl(Find<decltype(&ConvertStringSecurityDescriptorToSecurityDescriptorW)>(
+              "ConvertStringSecurityDescriptorToSecurityDescriptorW")) {}
     bool Loaded() const { return getSecurityInfo != nullptr && convertSddl != nullptr; }
 
-    decltype(&GetSecurityInfo) getSecurityInfo = nullptr;
-    decltype(&ConvertStringSecurityDescriptorToSecurityDescriptorW) convertSddl = nullptr;
+    const decltype(&GetSecurityInfo) getSecurityInfo;
+    const decltype(&ConvertStringSecurityDescriptorToSecurityDescriptorW) convertSddl;
 
 private:
-    Win32::UniqueModule library;
+    template <typename Function> Function Find(const char* name) const {
+        return library ? Win32::GetProc<Function>(library.get(), name) : nullptr;
+    }
 };
 
 std::wstring Parent(const std::wstring& path) {

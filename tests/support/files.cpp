@@ -4,6 +4,7 @@
 #include "tests/support/text_conversion.h"
 #include "win32/local_ptr.h"
 #include "win32/unique_handle.h"
+#include "win32/unique_module.h"
 
 #include <windows.h>
 
@@ -134,9 +135,9 @@ bool IsReparsePoint(const std::wstring& path) {
 
 // The Unix path of a Windows path under Wine; nothing on Windows.
 std::optional<std::wstring> UnixPath(const std::wstring& path) {
-    using ToUnix = char*(CDECL*)(const wchar_t*);
-    const auto toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    // Wine's own export, of the C calling convention, which is the default one.
+    using ToUnix = char* (*)(const wchar_t*);
+    const auto toUnix = Win32::GetProc<ToUnix>(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name");
     char* unix = toUnix == nullptr ? nullptr : toUnix(path.c_str());
     if (unix == nullptr) {
         return std::nullopt;
