@@ -32,7 +32,7 @@ std::optional<std::string> BytesOf(const Json& value) {
     if (value.is_null()) {
         return std::nullopt;
     }
-    const auto bytes = Utf8::ToBytes(value.get<std::string>());
+    auto bytes = Utf8::ToBytes(value.get<std::string>());
     if (!bytes) {
         throw std::invalid_argument("an identity text beyond a byte");
     }

@@ -250,7 +250,7 @@ private:
 
     std::string PackageIdOf(const Json& value, const std::string& place) const {
         ExpectKind(value, place, Json::value_t::string);
-        const std::string id = value.get<std::string>();
+        std::string id = value.get<std::string>();
         if (id.empty() || id.size() > MAXIMUM_PACKAGE_ID_LENGTH) {
             Refuse(place, "expected 1 to " + std::to_string(MAXIMUM_PACKAGE_ID_LENGTH) +
                               " characters, found " + std::to_string(id.size()));
@@ -271,7 +271,7 @@ private:
     // no stream, nothing that Windows drops or turns into a device.
     std::wstring ImageFileOf(const Json& value, const std::string& place) const {
         ExpectKind(value, place, Json::value_t::string);
-        const std::wstring name = Utf8::ToWide(value.get<std::string>());
+        std::wstring name = Utf8::ToWide(value.get<std::string>());
         if (name.empty() || name.size() > MAX_PATH - 5) {
             Refuse(place, "expected a file name of 1 to " + std::to_string(MAX_PATH - 5) + " characters");
         }

@@ -224,7 +224,12 @@ ProtectedFolder::NewFile ProtectedFolder::CreateNew(const std::wstring& stem,
         Refuse(path, "not a plain file name: " + Utf8::FromWide(stem + extension));
     }
     for (unsigned sequence = 1; sequence <= MAXIMUM_SEQUENCE; ++sequence) {
-        const std::wstring name = stem + (sequence == 1 ? L"" : L"-" + std::to_wstring(sequence)) + extension;
+        std::wstring name = stem;
+        if (sequence > 1) {
+            name += L"-";
+            name += std::to_wstring(sequence);
+        }
+        name += extension;
         NewFile file{Win32::UniqueHandle(CreateFileW(
                          (path + L"\\" + name).c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)),
