@@ -2,6 +2,7 @@
 // each row differs from an updatable machine in the one fact that its outcome turns on.
 
 #include "deploy/deploy_decision.h"
+#include "device/ext_csd.h"
 #include "device/drive_discovery.h"
 #include "sim/simulated_machine.h"
 #include "tests/support/files.h"
@@ -30,8 +31,8 @@ std::string Manifest(std::uint32_t imageLength, unsigned battery) {
 // The SanDisk part's register with its FIRMWARE_VERSION and FW_CONFIG replaced.
 std::string Emmc(const std::string& version = RUNNING, bool updateDisabled = false) {
     std::string hex = TestSupport::RealExtCsd(L"sandisk-da4064-64g-emmc51-pinebook-pro");
-    hex.replace(2 * 254, 16, version);
-    hex.replace(2 * 169, 2, updateDisabled ? "01" : "00");
+    hex.replace(2 * ExtCsd::FIRMWARE_VERSION, 2 * ExtCsd::FIRMWARE_VERSION_LENGTH, version);
+    hex.replace(2 * ExtCsd::FW_CONFIG, 2, updateDisabled ? "01" : "00");
     return "bus_type = 13\nproduct = DA4064\next_csd = " + hex + "\n";
 }
 
