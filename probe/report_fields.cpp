@@ -28,16 +28,6 @@ std::string HexNumber(std::uint32_t value, int digits) {
     return text.data();
 }
 
-std::string Hex(const std::uint8_t* bytes, std::size_t length) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (std::size_t i = 0; i < length; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0x0F];
-    }
-    return text;
-}
-
 std::optional<std::string> PrintableText(const std::uint8_t* bytes, std::size_t length) {
     while (length > 0 && bytes[length - 1] == 0) {
         --length;
@@ -151,20 +141,6 @@ const IdentityText IDENTITY_TEXTS[4] = {
     {DriveIdentity::Text::ProductRevision, "Product revision", "product_revision"},
     {DriveIdentity::Text::SerialNumber, "Serial number", "serial_number"},
 };
-
-std::string Utf8FromBytes(const std::string& bytes) {
-    std::string utf8;
-    for (const char character : bytes) {
-        const auto code = static_cast<unsigned char>(character);
-        if (code < 0x80) {
-            utf8 += character;
-        } else {
-            utf8 += static_cast<char>(0xC0 | (code >> 6));
-            utf8 += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-    return utf8;
-}
 
 std::vector<STORAGE_HW_FIRMWARE_SLOT_INFO> Slots(const std::vector<std::uint8_t>& reply) {
     std::vector<STORAGE_HW_FIRMWARE_SLOT_INFO> slots(InfoOf(reply).SlotCount);

@@ -18,8 +18,6 @@ std::string WithoutLineEnd(std::string text);
 // "0x" and the value in upper-case hexadecimal digits, at least `digits` of them.
 std::string HexNumber(std::uint32_t value, int digits);
 
-// Lower-case hexadecimal digits, two per byte, in the order of the bytes.
-std::string Hex(const std::uint8_t* bytes, std::size_t length);
 // The bytes as text when, without their trailing zero bytes, they are printable ASCII and not empty.
 std::optional<std::string> PrintableText(const std::uint8_t* bytes, std::size_t length);
 // A little-endian field of the register.
@@ -42,9 +40,6 @@ struct IdentityText {
     const char* key;
 };
 extern const IdentityText IDENTITY_TEXTS[4];
-// Identity strings are bytes; the reports read each as the character of that code, as Quillon writes
-// 8-bit text.
-std::string Utf8FromBytes(const std::string& bytes);
 
 // The slot table entries that the reply's slot count names, in table order.
 std::vector<StorageFirmware::STORAGE_HW_FIRMWARE_SLOT_INFO> Slots(const std::vector<std::uint8_t>& reply);

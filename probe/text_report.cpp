@@ -1,9 +1,10 @@
 #include "probe/text_report.h"
-#include "diag/log_file.h"
-#include "diag/win32_error.h"
 
+#include "cli/hex.h"
 #include "device/ext_csd.h"
 #include "device/update_rules.h"
+#include "diag/log_file.h"
+#include "diag/win32_error.h"
 #include "probe/report_fields.h"
 
 #include <algorithm>
@@ -83,12 +84,12 @@ std::string FirmwareVersionLine(const std::vector<std::uint8_t>& extCsd) {
     const std::uint8_t* version = extCsd.data() + ExtCsd::FIRMWARE_VERSION;
     const auto versionText = ReportFields::PrintableText(version, ExtCsd::FIRMWARE_VERSION_LENGTH);
     const auto versionNumber = ReportFields::FirmwareVersionNumber(version);
-    return Line("FIRMWARE_VERSION [261:254]",
-                ReportFields::Hex(version, ExtCsd::FIRMWARE_VERSION_LENGTH) +
-                    (versionText ? " (" + *versionText + ")" : "") +
-                    (versionNumber ? " (number " + std::to_string(*versionNumber) + ", " +
-                                         HexNumber64(*versionNumber) + ")"
-                                   : ""));
+    return Line(
+        "FIRMWARE_VERSION [261:254]",
+        Hex::Text(version, ExtCsd::FIRMWARE_VERSION_LENGTH) + (versionText ? " (" + *versionText + ")" : "") +
+            (versionNumber
+                 ? " (number " + std::to_string(*versionNumber) + ", " + HexNumber64(*versionNumber) + ")"
+                 : ""));
 }
 
 std::string ExtCsdSection(const DeviceInventory& inventory) {
@@ -160,7 +161,7 @@ std::string FirmwareInfoSection(const DeviceInventory& inventory) {
         text += Line("Slot " + std::to_string(slot.SlotNumber),
                      std::string((slot.ReadOnly & SLOT_READ_ONLY) != 0 ? "read-only" : "writable") +
                          ", revision " +
-                         (revision ? *revision : ReportFields::Hex(slot.Revision, sizeof(slot.Revision))));
+                         (revision ? *revision : Hex::Text(slot.Revision, sizeof(slot.Revision))));
     }
     return text;
 }

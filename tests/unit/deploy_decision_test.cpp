@@ -2,8 +2,8 @@
 // each row differs from an updatable machine in the one fact that its outcome turns on.
 
 #include "deploy/deploy_decision.h"
-#include "device/ext_csd.h"
 #include "device/drive_discovery.h"
+#include "device/ext_csd.h"
 #include "sim/simulated_machine.h"
 #include "tests/support/files.h"
 
