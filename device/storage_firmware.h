@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 // The storage firmware requests of the Windows storage driver stack, as ntddstor.h lays them out. The
 // compiler's headers do not define them, so they are spelled out here with fixed-width fields; the
@@ -46,6 +48,13 @@ static_assert(offsetof(STORAGE_HW_FIRMWARE_INFO, SlotCount) == 9);
 static_assert(offsetof(STORAGE_HW_FIRMWARE_INFO, ActiveSlot) == 10);
 static_assert(offsetof(STORAGE_HW_FIRMWARE_INFO, ImagePayloadAlignment) == 16);
 static_assert(offsetof(STORAGE_HW_FIRMWARE_INFO, ImagePayloadMaxSize) == 20);
+
+// The fixed part of a reply that holds at least that part.
+inline STORAGE_HW_FIRMWARE_INFO InfoOf(const std::vector<std::uint8_t>& reply) {
+    STORAGE_HW_FIRMWARE_INFO info;
+    std::memcpy(&info, reply.data(), sizeof(info));
+    return info;
+}
 
 struct STORAGE_HW_FIRMWARE_SLOT_INFO {
     std::uint32_t Version;

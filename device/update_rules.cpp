@@ -50,8 +50,7 @@ std::uint32_t SegmentSize(std::uint32_t maxPayloadSize, std::uint32_t alignment)
 }
 
 DownloadPlan PlanDownload(const std::vector<std::uint8_t>& reply) {
-    STORAGE_HW_FIRMWARE_INFO info;
-    std::memcpy(&info, reply.data(), sizeof(info));
+    const STORAGE_HW_FIRMWARE_INFO info = InfoOf(reply);
     DownloadPlan plan;
     if ((info.SupportUpgrade & SUPPORT_UPGRADE) == 0) {
         plan.refusal = L"eMMC::UpdateFirmware - no upgrade supported\n";

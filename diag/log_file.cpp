@@ -65,7 +65,7 @@ void LogFile::Write(std::wstring_view text) {
             pending[pendingLength++] = '\r';
             pending[pendingLength++] = '\n';
         } else {
-            pending[pendingLength++] = character > 0xFF ? '?' : static_cast<char>(character);
+            pending[pendingLength++] = NarrowCharacter(character);
         }
     }
     if (!text.empty() && text.back() == L'\n') {
@@ -81,4 +81,13 @@ void LogFile::Flush() {
         file.Reset();
     }
     pendingLength = 0;
+}
+
+std::string NarrowText(std::wstring_view text) {
+    std::string narrow;
+    narrow.reserve(text.size());
+    for (const wchar_t character : text) {
+        narrow += NarrowCharacter(character);
+    }
+    return narrow;
 }

@@ -6,6 +6,13 @@
 #include <string>
 #include <string_view>
 
+// A character as the log file holds it: 8 bits, each character up to 255 as that byte, every other as "?".
+inline char NarrowCharacter(wchar_t character) {
+    return character > 0xFF ? '?' : static_cast<char>(character);
+}
+// Text as the log file holds it.
+std::string NarrowText(std::wstring_view text);
+
 // The log file as 8-bit text with CR LF line ends. It is opened without following links: the tool runs
 // elevated in folders that other users may control, and a link named like the log must never lead it to
 // empty or overwrite somebody else's file. Every piece that ends a line goes to the disk with the text

@@ -8,7 +8,7 @@ namespace Windows {
 
 namespace {
 
-std::string SystemText(DWORD code) {
+std::string SystemMessage(DWORD code) {
     char* buffer = nullptr;
     // The system's text is taken whole, its closing line break included; inserts are left as they stand
     // because no arguments exist for them.
@@ -25,10 +25,18 @@ std::string SystemText(DWORD code) {
 }
 
 std::string Describe(DWORD code, const std::string& context) {
-    return context.empty() ? SystemText(code) : context + ": " + SystemText(code);
+    return context.empty() ? SystemMessage(code) : context + ": " + SystemMessage(code);
 }
 
 } // namespace
+
+std::string SystemText(DWORD code) {
+    std::string text = SystemMessage(code);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    return text;
+}
 
 Win32Error::Win32Error(DWORD code, const std::string& context)
     : std::runtime_error(Describe(code, context)), code(code) {}

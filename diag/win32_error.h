@@ -17,4 +17,8 @@ private:
     DWORD code;
 };
 
+// The system's text for the code without its line end, or the tool's own text for a code the system has no
+// text for: what a failed call's message gives after its context.
+std::string SystemText(DWORD code);
+
 } // namespace Windows

@@ -1,25 +1,19 @@
 #include "probe/json_report.h"
 
+#include "cli/hex.h"
+#include "cli/utf8.h"
 #include "device/ext_csd.h"
 #include "device/update_rules.h"
+#include "diag/log_file.h"
+#include "diag/win32_error.h"
 #include "probe/report_fields.h"
 
 #include <nlohmann/json.hpp>
 
 using Json = nlohmann::ordered_json;
 using namespace StorageFirmware;
-using ReportFields::Narrow;
 
 namespace {
-
-std::string Utf8(const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), size, nullptr,
-                        nullptr);
-    return utf8;
-}
 
 // 8-bit text as Quillon writes it. Its only bytes beyond ASCII come from Windows' own texts, which are in
 // the system's ANSI code page (FormatMessageA), not Latin-1: a Russian or Japanese Windows gives them in
@@ -29,7 +23,7 @@ std::string FromAnsiCodePage(const std::string& text) {
     const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(size), L'\0');
     MultiByteToWideChar(CP_ACP, 0, text.data(), length, wide.data(), size);
-    return Utf8(wide);
+    return Utf8::FromWide(wide);
 }
 
 Json Text(const std::optional<std::string>& text) {
@@ -53,7 +47,7 @@ Json ExtCsdOf(const std::vector<std::uint8_t>& bytes) {
     const std::uint8_t* version = bytes.data() + ExtCsd::FIRMWARE_VERSION;
     const auto versionNumber = ReportFields::FirmwareVersionNumber(version);
     return {
-        {"raw", ReportFields::Hex(bytes.data(), bytes.size())},
+        {"raw", Hex::Text(bytes.data(), bytes.size())},
         {"ext_csd_rev", bytes[ExtCsd::EXT_CSD_REV]},
         {"emmc_version", ReportFields::EmmcVersion(bytes[ExtCsd::EXT_CSD_REV])},
         {"supported_modes", bytes[ExtCsd::SUPPORTED_MODES]},
@@ -61,7 +55,7 @@ Json ExtCsdOf(const std::vector<std::uint8_t>& bytes) {
         {"vendor_specific_mode", (bytes[ExtCsd::SUPPORTED_MODES] & ExtCsd::SUPPORTED_MODES_VSM) != 0},
         {"fw_config", bytes[ExtCsd::FW_CONFIG]},
         {"update_disable", (bytes[ExtCsd::FW_CONFIG] & ExtCsd::FW_CONFIG_UPDATE_DISABLE) != 0},
-        {"firmware_version", ReportFields::Hex(version, ExtCsd::FIRMWARE_VERSION_LENGTH)},
+        {"firmware_version", Hex::Text(version, ExtCsd::FIRMWARE_VERSION_LENGTH)},
         {"firmware_version_text",
          Text(ReportFields::PrintableText(version, ExtCsd::FIRMWARE_VERSION_LENGTH))},
         {"firmware_version_number", versionNumber ? Json(*versionNumber) : Json(nullptr)},
@@ -98,7 +92,7 @@ Json IdentityOf(const DeviceInventory& inventory) {
     };
     for (const ReportFields::IdentityText& field : ReportFields::IDENTITY_TEXTS) {
         const auto value = identity.Trimmed(field.text);
-        json[field.key] = value ? Json(ReportFields::Utf8FromBytes(*value)) : Json(nullptr);
+        json[field.key] = value ? Json(Utf8::FromBytes(*value)) : Json(nullptr);
     }
     json["max_transfer_length"] = length ? Json(*length) : Json(nullptr);
     return json;
@@ -108,13 +102,13 @@ Json FirmwareInfoOf(const std::vector<std::uint8_t>& reply) {
     if (reply.empty()) {
         return nullptr;
     }
-    const STORAGE_HW_FIRMWARE_INFO info = ReportFields::Info(reply);
+    const STORAGE_HW_FIRMWARE_INFO info = StorageFirmware::InfoOf(reply);
     Json slots = Json::array();
     for (const STORAGE_HW_FIRMWARE_SLOT_INFO& slot : ReportFields::Slots(reply)) {
         slots.push_back({
             {"slot_number", slot.SlotNumber},
             {"read_only", (slot.ReadOnly & SLOT_READ_ONLY) != 0},
-            {"revision", ReportFields::Hex(slot.Revision, sizeof(slot.Revision))},
+            {"revision", Hex::Text(slot.Revision, sizeof(slot.Revision))},
             {"revision_text", Text(ReportFields::PrintableText(slot.Revision, sizeof(slot.Revision)))},
         });
     }
@@ -134,7 +128,7 @@ Json VerdictOf(const DeviceInventory::Verdict& verdict, const std::optional<Pack
     const bool eligible = verdict.refusal.empty();
     const auto* failure = package && package->plan.failure ? &*package->plan.failure : nullptr;
     const std::string refusal = !eligible            ? verdict.refusal
-                                : failure != nullptr ? Narrow(UpdateRules::DOWNLOAD_FAILED)
+                                : failure != nullptr ? NarrowText(UpdateRules::DOWNLOAD_FAILED)
                                                      : std::string();
     return {
         {"would_update", refusal.empty()},
@@ -158,7 +152,7 @@ Json PackageOf(const std::optional<PackageReport>& package) {
     const PackagePlan& plan = package->plan;
     const bool planned = !plan.offsets.empty();
     return {
-        {"path", Utf8(package->path)},
+        {"path", Utf8::FromWide(package->path)},
         {"length", plan.length},
         {"download_requests", planned ? Json(plan.offsets.size()) : Json(nullptr)},
         {"offsets", planned ? Json(plan.offsets) : Json(nullptr)},
@@ -171,8 +165,8 @@ Json PackageOf(const std::optional<PackageReport>& package) {
 std::string JsonReport(const std::wstring& version, const DeviceInventory& inventory,
                        const std::optional<PackageReport>& package) {
     const Json report = {
-        {"probe_version", version.empty() ? Json(nullptr) : Json(Utf8(version))},
-        {"drive", Utf8(inventory.drivePath)},
+        {"probe_version", version.empty() ? Json(nullptr) : Json(Utf8::FromWide(version))},
+        {"drive", Utf8::FromWide(inventory.drivePath)},
         {"open_error", FailureOf(inventory.openFailure)},
         {"identity", IdentityOf(inventory)},
         {"device_descriptor_error", FailureOf(inventory.deviceDescriptorFailure)},
@@ -198,17 +192,16 @@ std::string DiscoveryJsonReport(const std::wstring& version, const std::vector<D
             firmwareVersion == nullptr ? std::nullopt : ReportFields::FirmwareVersionNumber(firmwareVersion);
         rows.push_back({
             {"number", drive.number},
-            {"drive", Utf8(inventory.drivePath)},
+            {"drive", Utf8::FromWide(inventory.drivePath)},
             {"open_error", FailureOf(inventory.openFailure)},
             {"identity", IdentityOf(inventory)},
             {"device_descriptor_error", FailureOf(inventory.deviceDescriptorFailure)},
             {"adapter_descriptor_error", FailureOf(inventory.adapterDescriptorFailure)},
             {"ext_csd_read", firmwareVersion != nullptr},
             {"ext_csd_error", FailureOf(inventory.extCsdFailure)},
-            {"firmware_version",
-             firmwareVersion == nullptr
-                 ? Json(nullptr)
-                 : Json(ReportFields::Hex(firmwareVersion, ExtCsd::FIRMWARE_VERSION_LENGTH))},
+            {"firmware_version", firmwareVersion == nullptr
+                                     ? Json(nullptr)
+                                     : Json(Hex::Text(firmwareVersion, ExtCsd::FIRMWARE_VERSION_LENGTH))},
             {"firmware_version_text",
              firmwareVersion == nullptr
                  ? Json(nullptr)
@@ -222,7 +215,7 @@ std::string DiscoveryJsonReport(const std::wstring& version, const std::vector<D
         }
     }
     const Json report = {
-        {"probe_version", version.empty() ? Json(nullptr) : Json(Utf8(version))},
+        {"probe_version", version.empty() ? Json(nullptr) : Json(Utf8::FromWide(version))},
         {"drives", rows},
         {"emmc_candidates", candidates},
     };

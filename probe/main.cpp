@@ -7,9 +7,11 @@
 #include "cli/package.h"
 #include "cli/program_version.h"
 #include "cli/windows_version.h"
+#include "device/device_inventory.h"
+#include "device/drive_discovery.h"
+#include "diag/log_file.h"
 #include "diag/logger.h"
-#include "probe/device_inventory.h"
-#include "probe/drive_discovery.h"
+#include "diag/win32_error.h"
 #include "probe/json_report.h"
 #include "probe/report_fields.h"
 #include "probe/text_report.h"
@@ -21,8 +23,6 @@
 #include <cstdio>
 #include <optional>
 #include <string>
-
-using ReportFields::Narrow;
 
 namespace {
 
@@ -146,10 +146,10 @@ ExitCode Run() {
             package = PackageReport{options->packagePath, {}};
             break;
         case PackageLoad::Missing:
-            WriteError("could not open file '" + Narrow(options->packagePath) + "'");
+            WriteError("could not open file '" + NarrowText(options->packagePath) + "'");
             return BadArguments;
         case PackageLoad::Unreadable:
-            WriteError("could not read file '" + Narrow(options->packagePath) + "'");
+            WriteError("could not read file '" + NarrowText(options->packagePath) + "'");
             return BadArguments;
         }
     }
@@ -160,10 +160,10 @@ ExitCode Run() {
         if (!twin->IsOpen()) {
             const DWORD error = twin->Error();
             WriteError(error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS
-                           ? "'" + Narrow(options->twinPath) +
+                           ? "'" + NarrowText(options->twinPath) +
                                  "' exists already; a device description is only written to a new file"
-                           : "could not create the device description '" + Narrow(options->twinPath) +
-                                 "': " + ReportFields::SystemText(error));
+                           : "could not create the device description '" + NarrowText(options->twinPath) +
+                                 "': " + Windows::SystemText(error));
             return BadArguments;
         }
     }
@@ -211,7 +211,7 @@ ExitCode Run() {
     }
 
     if (twin && !twin->Write(TwinDescription(inventory))) {
-        WriteError("could not write the device description '" + Narrow(options->twinPath) + "'");
+        WriteError("could not write the device description '" + NarrowText(options->twinPath) + "'");
         return BadArguments;
     }
     const bool packageFails = package && package->plan.failure;

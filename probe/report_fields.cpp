@@ -13,24 +13,11 @@ using namespace StorageFirmware;
 
 namespace ReportFields {
 
-std::string Narrow(const std::wstring& text) {
-    std::string narrow;
-    for (const wchar_t character : text) {
-        narrow += static_cast<char>(character > 0xFF ? L'?' : character);
-    }
-    return narrow;
-}
-
 std::string WithoutLineEnd(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
         text.pop_back();
     }
     return text;
-}
-
-std::string SystemText(DWORD code) {
-    // Without a context the text is the system's alone.
-    return WithoutLineEnd(Windows::Win32Error(code, "").what());
 }
 
 std::string HexNumber(std::uint32_t value, int digits) {
@@ -39,16 +26,6 @@ std::string HexNumber(std::uint32_t value, int digits) {
     static_cast<void>(
         std::snprintf(text.data(), text.size(), "0x%0*lX", digits, static_cast<unsigned long>(value)));
     return text.data();
-}
-
-std::string Hex(const std::uint8_t* bytes, std::size_t length) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (std::size_t i = 0; i < length; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0x0F];
-    }
-    return text;
 }
 
 std::optional<std::string> PrintableText(const std::uint8_t* bytes, std::size_t length) {
@@ -165,28 +142,8 @@ const IdentityText IDENTITY_TEXTS[4] = {
     {DriveIdentity::Text::SerialNumber, "Serial number", "serial_number"},
 };
 
-std::string Utf8FromBytes(const std::string& bytes) {
-    std::string utf8;
-    for (const char character : bytes) {
-        const auto code = static_cast<unsigned char>(character);
-        if (code < 0x80) {
-            utf8 += character;
-        } else {
-            utf8 += static_cast<char>(0xC0 | (code >> 6));
-            utf8 += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-    return utf8;
-}
-
-STORAGE_HW_FIRMWARE_INFO Info(const std::vector<std::uint8_t>& reply) {
-    STORAGE_HW_FIRMWARE_INFO info;
-    std::memcpy(&info, reply.data(), sizeof(info));
-    return info;
-}
-
 std::vector<STORAGE_HW_FIRMWARE_SLOT_INFO> Slots(const std::vector<std::uint8_t>& reply) {
-    std::vector<STORAGE_HW_FIRMWARE_SLOT_INFO> slots(Info(reply).SlotCount);
+    std::vector<STORAGE_HW_FIRMWARE_SLOT_INFO> slots(InfoOf(reply).SlotCount);
     for (std::size_t i = 0; i < slots.size(); ++i) {
         std::memcpy(&slots[i], reply.data() + sizeof(STORAGE_HW_FIRMWARE_INFO) + i * sizeof(slots[i]),
                     sizeof(slots[i]));

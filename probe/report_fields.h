@@ -14,16 +14,10 @@
 // The register and reply fields as both reports show them, so that the text and the JSON never disagree.
 namespace ReportFields {
 
-// Text as Quillon writes it: 8 bits, each character up to 255 as that byte, every other as "?".
-std::string Narrow(const std::wstring& text);
 std::string WithoutLineEnd(std::string text);
-// The system's text for a Windows error code, as Quillon's error texts carry it, without its line end.
-std::string SystemText(DWORD code);
 // "0x" and the value in upper-case hexadecimal digits, at least `digits` of them.
 std::string HexNumber(std::uint32_t value, int digits);
 
-// Lower-case hexadecimal digits, two per byte, in the order of the bytes.
-std::string Hex(const std::uint8_t* bytes, std::size_t length);
 // The bytes as text when, without their trailing zero bytes, they are printable ASCII and not empty.
 std::optional<std::string> PrintableText(const std::uint8_t* bytes, std::size_t length);
 // A little-endian field of the register.
@@ -46,11 +40,7 @@ struct IdentityText {
     const char* key;
 };
 extern const IdentityText IDENTITY_TEXTS[4];
-// Identity strings are bytes; the reports read each as the character of that code, as Quillon writes
-// 8-bit text.
-std::string Utf8FromBytes(const std::string& bytes);
 
-StorageFirmware::STORAGE_HW_FIRMWARE_INFO Info(const std::vector<std::uint8_t>& reply);
 // The slot table entries that the reply's slot count names, in table order.
 std::vector<StorageFirmware::STORAGE_HW_FIRMWARE_SLOT_INFO> Slots(const std::vector<std::uint8_t>& reply);
 

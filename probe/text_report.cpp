@@ -1,7 +1,10 @@
 #include "probe/text_report.h"
 
+#include "cli/hex.h"
 #include "device/ext_csd.h"
 #include "device/update_rules.h"
+#include "diag/log_file.h"
+#include "diag/win32_error.h"
 #include "probe/report_fields.h"
 
 #include <algorithm>
@@ -10,7 +13,6 @@
 
 using namespace StorageFirmware;
 using ReportFields::HexNumber;
-using ReportFields::Narrow;
 
 namespace {
 
@@ -82,12 +84,12 @@ std::string FirmwareVersionLine(const std::vector<std::uint8_t>& extCsd) {
     const std::uint8_t* version = extCsd.data() + ExtCsd::FIRMWARE_VERSION;
     const auto versionText = ReportFields::PrintableText(version, ExtCsd::FIRMWARE_VERSION_LENGTH);
     const auto versionNumber = ReportFields::FirmwareVersionNumber(version);
-    return Line("FIRMWARE_VERSION [261:254]",
-                ReportFields::Hex(version, ExtCsd::FIRMWARE_VERSION_LENGTH) +
-                    (versionText ? " (" + *versionText + ")" : "") +
-                    (versionNumber ? " (number " + std::to_string(*versionNumber) + ", " +
-                                         HexNumber64(*versionNumber) + ")"
-                                   : ""));
+    return Line(
+        "FIRMWARE_VERSION [261:254]",
+        Hex::Text(version, ExtCsd::FIRMWARE_VERSION_LENGTH) + (versionText ? " (" + *versionText + ")" : "") +
+            (versionNumber
+                 ? " (number " + std::to_string(*versionNumber) + ", " + HexNumber64(*versionNumber) + ")"
+                 : ""));
 }
 
 std::string ExtCsdSection(const DeviceInventory& inventory) {
@@ -146,7 +148,7 @@ std::string FirmwareInfoSection(const DeviceInventory& inventory) {
     if (inventory.firmwareInfoFailure) {
         return text + Failed(*inventory.firmwareInfoFailure);
     }
-    const STORAGE_HW_FIRMWARE_INFO info = ReportFields::Info(inventory.firmwareInfo);
+    const STORAGE_HW_FIRMWARE_INFO info = StorageFirmware::InfoOf(inventory.firmwareInfo);
     text += Line("Upgrade supported", YesNo(info.SupportUpgrade & SUPPORT_UPGRADE));
     text += Line("Slot count", std::to_string(info.SlotCount));
     text += Line("Active slot", std::to_string(info.ActiveSlot));
@@ -159,7 +161,7 @@ std::string FirmwareInfoSection(const DeviceInventory& inventory) {
         text += Line("Slot " + std::to_string(slot.SlotNumber),
                      std::string((slot.ReadOnly & SLOT_READ_ONLY) != 0 ? "read-only" : "writable") +
                          ", revision " +
-                         (revision ? *revision : ReportFields::Hex(slot.Revision, sizeof(slot.Revision))));
+                         (revision ? *revision : Hex::Text(slot.Revision, sizeof(slot.Revision))));
     }
     return text;
 }
@@ -184,14 +186,14 @@ std::string VerdictSection(const DeviceInventory& inventory, const std::optional
                                             std::to_string(failure->offset));
         text += Line("Windows refuses it", failure->reason + " (error " + HexNumber(failure->error.code, 8) +
                                                ": " + failure->error.text + ")");
-        text += Line("Refusal", ReportFields::WithoutLineEnd(Narrow(UpdateRules::DOWNLOAD_FAILED)));
+        text += Line("Refusal", ReportFields::WithoutLineEnd(NarrowText(UpdateRules::DOWNLOAD_FAILED)));
     }
     return text;
 }
 
 std::string PackageSection(const PackageReport& package) {
     std::string text = "\nPackage\n";
-    text += Line("Path", Narrow(package.path));
+    text += Line("Path", NarrowText(package.path));
     text += Line("Length", std::to_string(package.plan.length));
     if (!package.plan.offsets.empty()) {
         text += Line("Download requests", std::to_string(package.plan.offsets.size()));
@@ -208,8 +210,8 @@ std::string PackageSection(const PackageReport& package) {
 }
 
 std::string ProgramLine(const std::wstring& version) {
-    return "Quillon probe " + (version.empty() ? std::string("(unknown version)") : "v" + Narrow(version)) +
-           "\n";
+    return "Quillon probe " +
+           (version.empty() ? std::string("(unknown version)") : "v" + NarrowText(version)) + "\n";
 }
 
 std::string OpenFailedLine(const DeviceInventory::Failure& failure) {
@@ -219,7 +221,7 @@ std::string OpenFailedLine(const DeviceInventory::Failure& failure) {
 std::string DiscoveredSection(const DiscoveredDrive& drive) {
     const DeviceInventory& inventory = drive.inventory;
     std::string text =
-        "\nDrive " + std::to_string(drive.number) + "\n" + Line("Path", Narrow(inventory.drivePath));
+        "\nDrive " + std::to_string(drive.number) + "\n" + Line("Path", NarrowText(inventory.drivePath));
     if (inventory.openFailure) {
         return text + OpenFailedLine(*inventory.openFailure);
     }
@@ -243,7 +245,7 @@ std::string DiscoveredSection(const DiscoveredDrive& drive) {
 std::string TextReport(const std::wstring& version, const DeviceInventory& inventory,
                        const std::optional<PackageReport>& package) {
     std::string text = ProgramLine(version);
-    text += Line("Drive", Narrow(inventory.drivePath));
+    text += Line("Drive", NarrowText(inventory.drivePath));
     if (inventory.openFailure) {
         text += OpenFailedLine(*inventory.openFailure);
     }

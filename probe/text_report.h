@@ -1,7 +1,7 @@
 #pragma once
 
-#include "probe/device_inventory.h"
-#include "probe/drive_discovery.h"
+#include "device/device_inventory.h"
+#include "device/drive_discovery.h"
 
 #include <optional>
 #include <string>

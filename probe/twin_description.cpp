@@ -1,5 +1,6 @@
 #include "probe/twin_description.h"
 
+#include "cli/hex.h"
 #include "probe/report_fields.h"
 
 using namespace StorageFirmware;
@@ -21,7 +22,7 @@ std::string Slots(const std::vector<std::uint8_t>& reply) {
         } else if (slot.ReadOnly != 0) {
             slots += " ro:" + ReportFields::HexNumber(slot.ReadOnly, 2);
         }
-        slots += " rev:" + ReportFields::Hex(slot.Revision, sizeof(slot.Revision));
+        slots += " rev:" + Hex::Text(slot.Revision, sizeof(slot.Revision));
     }
     return slots;
 }
@@ -77,13 +78,13 @@ std::string TwinDescription(const DeviceInventory& inventory) {
     if (inventory.extCsdFailure) {
         text += "ext_csd_error = " + HexNumber(inventory.extCsdFailure->code) + "\n";
     } else {
-        text += "ext_csd = " + ReportFields::Hex(inventory.extCsd.data(), inventory.extCsd.size()) + "\n";
+        text += "ext_csd = " + Hex::Text(inventory.extCsd.data(), inventory.extCsd.size()) + "\n";
     }
     text += Identity(inventory);
     if (inventory.firmwareInfoFailure) {
         return text + "info_error = " + HexNumber(inventory.firmwareInfoFailure->code) + "\n";
     }
-    const STORAGE_HW_FIRMWARE_INFO info = ReportFields::Info(inventory.firmwareInfo);
+    const STORAGE_HW_FIRMWARE_INFO info = StorageFirmware::InfoOf(inventory.firmwareInfo);
     text += "support_upgrade = " + std::to_string(info.SupportUpgrade) + "\n";
     text += "slots =" + Slots(inventory.firmwareInfo) + "\n";
     text += "active_slot = " + std::to_string(info.ActiveSlot) + "\n";

@@ -119,14 +119,4 @@ void HexBytes(std::string_view digits, std::uint8_t* bytes, std::size_t minimum,
     }
 }
 
-std::string Hex(const std::uint8_t* bytes, std::size_t length) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (std::size_t i = 0; i < length; ++i) {
-        hex += digits[bytes[i] >> 4];
-        hex += digits[bytes[i] & 0x0F];
-    }
-    return hex;
-}
-
 } // namespace DescriptionText

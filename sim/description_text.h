@@ -36,8 +36,6 @@ std::array<std::uint8_t, N> HexBytes(std::string_view digits, std::size_t minimu
     HexBytes(digits, bytes.data(), minimum, N, line);
     return bytes;
 }
-// Lower-case hexadecimal digits, two per byte.
-std::string Hex(const std::uint8_t* bytes, std::size_t length);
 
 } // namespace DescriptionText
 

@@ -1,5 +1,6 @@
 #include "sim/machine_state.h"
 
+#include "cli/hex.h"
 #include "device/ext_csd.h"
 #include "sim/description_file.h"
 
@@ -14,8 +15,6 @@
 
 namespace {
 
-using DescriptionText::Hex;
-
 std::string ImageText(const std::optional<MachineState::Device::Image>& image) {
     if (!image) {
         return "none";
@@ -23,7 +22,7 @@ std::string ImageText(const std::optional<MachineState::Device::Image>& image) {
     const std::uint8_t crc[] = {
         static_cast<std::uint8_t>(image->crc32 >> 24), static_cast<std::uint8_t>(image->crc32 >> 16),
         static_cast<std::uint8_t>(image->crc32 >> 8), static_cast<std::uint8_t>(image->crc32)};
-    return std::to_string(image->length) + ":" + Hex(crc, sizeof(crc));
+    return std::to_string(image->length) + ":" + Hex::Text(crc, sizeof(crc));
 }
 
 std::optional<MachineState::Device::Image> ImageValue(std::string_view value, std::size_t line) {
@@ -144,14 +143,15 @@ std::string MachineState::Text() const {
     for (const auto& [drive, device] : drives) {
         std::string revisions;
         for (const auto& revision : device.revisions) {
-            revisions += (revisions.empty() ? "" : ", ") + Hex(revision.data(), revision.size());
+            revisions += (revisions.empty() ? "" : ", ") + Hex::Text(revision.data(), revision.size());
         }
         text += "\n[drive " + std::to_string(drive) + "]\n";
         text += "active_slot = " + std::to_string(device.activeSlot) + "\n";
         text += "pending_slot = " + std::to_string(device.pendingSlot) + "\n";
         text += "pending_image = " + ImageText(device.pendingImage) + "\n";
         text +=
-            "firmware_version = " + Hex(device.firmwareVersion.data(), device.firmwareVersion.size()) + "\n";
+            "firmware_version = " + Hex::Text(device.firmwareVersion.data(), device.firmwareVersion.size()) +
+            "\n";
         text += "ffu_status = " + std::to_string(device.ffuStatus) + "\n";
         text += "sectors_programmed = " + std::to_string(device.sectorsProgrammed) + "\n";
         text += "revisions = " + revisions + "\n";

@@ -6,6 +6,7 @@
 // device without it), its state named by QUILLON_SIM_STATE, which is required. Exit code 0 after the
 // restart, 2 when the description or the state cannot be used (the state file then stays as it was).
 
+#include "cli/hex.h"
 #include "sim/description_file.h"
 #include "sim/machine_state.h"
 #include "win32/dll_search.h"
@@ -25,8 +26,8 @@ void Write(std::FILE* stream, const std::string& line) {
     static_cast<void>(std::fflush(stream));
 }
 
-std::string Hex(const std::array<std::uint8_t, 8>& bytes) {
-    return DescriptionText::Hex(bytes.data(), bytes.size());
+std::string VersionText(const std::array<std::uint8_t, 8>& bytes) {
+    return Hex::Text(bytes.data(), bytes.size());
 }
 
 int Run() {
@@ -46,11 +47,11 @@ int Run() {
         for (const MachineState::Restarted& drive : restarted) {
             const MachineState::Device& device = state.drives.at(drive.drive);
             Write(stdout, "drive " + std::to_string(drive.drive) + ": " +
-                              (drive.installed ? "installed, runs " + Hex(device.firmwareVersion) +
-                                                     " in slot " + std::to_string(device.activeSlot)
-                                               : "the install failed (FFU_STATUS 0x" +
-                                                     DescriptionText::Hex(&device.ffuStatus, 1) +
-                                                     "), still runs " + Hex(device.firmwareVersion)));
+                              (drive.installed
+                                   ? "installed, runs " + VersionText(device.firmwareVersion) + " in slot " +
+                                         std::to_string(device.activeSlot)
+                                   : "the install failed (FFU_STATUS 0x" + Hex::Text(&device.ffuStatus, 1) +
+                                         "), still runs " + VersionText(device.firmwareVersion)));
         }
         return 0;
     } catch (const DescriptionFileError& error) {

@@ -1,14 +1,17 @@
 #include "tests/support/files.h"
 
+#include "tests/support/polling.h"
 #include "tests/support/text_conversion.h"
 #include "win32/local_ptr.h"
 #include "win32/unique_handle.h"
+#include "win32/unique_module.h"
 
 #include <windows.h>
 
 #include <array>
 #include <atomic>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 
 namespace TestSupport {
@@ -129,6 +132,85 @@ std::string PatternBytes(std::size_t length, std::uint32_t seed) {
         byte = static_cast<char>(state >> 24);
     }
     return bytes;
+}
+
+namespace {
+
+bool IsReparsePoint(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// The Unix path of a Windows path under Wine; nothing on Windows.
+std::optional<std::wstring> UnixPath(const std::wstring& path) {
+    // Wine's own export, of the C calling convention, which is the default one.
+    using ToUnix = char* (*)(const wchar_t*);
+    const auto toUnix = Win32::GetProc<ToUnix>(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name");
+    char* unix = toUnix == nullptr ? nullptr : toUnix(path.c_str());
+    if (unix == nullptr) {
+        return std::nullopt;
+    }
+    // Wine's Unix paths are UTF-8.
+    const int size = MultiByteToWideChar(CP_UTF8, 0, unix, -1, nullptr, 0);
+    std::wstring text(static_cast<std::size_t>(size > 0 ? size - 1 : 0), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, unix, -1, text.data(), size);
+    HeapFree(GetProcessHeap(), 0, unix);
+    return text;
+}
+
+// Runs a Unix shell command under Wine and waits until it is done. Wine hands a Unix program over to Unix
+// and gives no process to wait for: the command makes a folder at its end, and its appearance is awaited.
+bool RunUnixCommand(const std::wstring& command, const std::wstring& besidePath) {
+    const std::wstring done = besidePath + L".done-" + std::to_wstring(GetCurrentProcessId());
+    const auto unixDone = UnixPath(done);
+    if (!unixDone) {
+        return false;
+    }
+    std::wstring commandLine = L"/bin/sh -c \"" + command + L" && mkdir '" + *unixDone + L"'\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(L"Z:\\bin\\sh", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return false;
+    }
+    const Win32::UniqueHandle processHandle(process.hProcess);
+    const Win32::UniqueHandle threadHandle(process.hThread);
+    if (!PollUntil([&] { return GetFileAttributesW(done.c_str()) != INVALID_FILE_ATTRIBUTES; })) {
+        return false;
+    }
+    RemoveDirectoryW(done.c_str());
+    return true;
+}
+
+} // namespace
+
+bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target, bool directory) {
+    const DWORD flags =
+        (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
+    if (CreateSymbolicLinkW(link.c_str(), target.c_str(), flags) && IsReparsePoint(link)) {
+        return true;
+    }
+    const auto unixLink = UnixPath(link);
+    const auto unixTarget = UnixPath(target);
+    // Wine shows a Unix link to a folder as a reparse point, a link to a file as the file it names.
+    return unixLink && unixTarget &&
+           RunUnixCommand(L"ln -s '" + *unixTarget + L"' '" + *unixLink + L"'", link) &&
+           (!directory || IsReparsePoint(link));
+}
+
+void RemoveSymbolicLink(const std::wstring& link) {
+    const auto unixLink = UnixPath(link);
+    if (unixLink) {
+        RunUnixCommand(L"rm -f '" + *unixLink + L"'", link);
+    } else if (!DeleteFileW(link.c_str())) {
+        RemoveDirectoryW(link.c_str());
+    }
+}
+
+bool LetEveryoneWrite(const std::wstring& folder) {
+    const auto unixFolder = UnixPath(folder);
+    return unixFolder && RunUnixCommand(L"chmod 777 '" + *unixFolder + L"'", folder);
 }
 
 } // namespace TestSupport

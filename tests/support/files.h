@@ -32,6 +32,18 @@ bool FileExists(const std::wstring& path);
 // and the writer's handle, returned, is still open (sharing the file with readers, as a copy does).
 Win32::UniqueHandle CopyInProgress(const std::wstring& path, const std::string& bytes);
 
+// Makes `link` a symbolic link to `target`, a folder or a file, which need not exist. Wine answers
+// CreateSymbolicLinkW with success and makes nothing; there a Unix symbolic link is made, which Wine shows
+// as a reparse point when it names a folder and as the file it names otherwise. False when no link was made.
+bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target, bool directory);
+// Removes the link itself, which Wine does not for a Unix link (the temporary folders' clean-up neither).
+void RemoveSymbolicLink(const std::wstring& link);
+
+// Under Wine, which keeps a folder's DACL as Unix mode bits and never lets others write through them: gives
+// the folder the Unix mode 777, which Wine shows as write access for Everyone. False elsewhere (on Windows a
+// DACL says so itself).
+bool LetEveryoneWrite(const std::wstring& folder);
+
 // The Windows path of a program that the build put into its output folder (quillon.exe, quillon-sim.exe).
 std::wstring BuiltProgram(const std::wstring& name);
 

@@ -1,17 +1,17 @@
-#include "probe/device_inventory.h"
+#include "device/device_inventory.h"
 
 #include "device/class_driver.h"
 #include "device/emmc.h"
 #include "device/update_rules.h"
+#include "diag/log_file.h"
 #include "diag/win32_error.h"
-#include "probe/report_fields.h"
 
 #include <memory>
 
 namespace {
 
 DeviceInventory::Failure FailureOf(DWORD code) {
-    return {code, ReportFields::SystemText(code)};
+    return {code, Windows::SystemText(code)};
 }
 
 // Quillon asks EXT_CSD first and the firmware information only after a yes; the first refusal on that
@@ -21,15 +21,15 @@ DeviceInventory::Verdict Judge(const DeviceInventory& inventory, const std::stri
     if (inventory.openFailure) {
         verdict.refusal = openRefusal;
     } else if (inventory.extCsdFailure) {
-        verdict.refusal = ReportFields::Narrow(UpdateRules::EXT_CSD_UNREADABLE);
+        verdict.refusal = NarrowText(UpdateRules::EXT_CSD_UNREADABLE);
     } else if (const wchar_t* refusal = UpdateRules::EligibilityRefusal(inventory.extCsd)) {
-        verdict.refusal = ReportFields::Narrow(refusal);
+        verdict.refusal = NarrowText(refusal);
     } else if (inventory.firmwareInfoFailure) {
-        verdict.refusal = ReportFields::Narrow(UpdateRules::FIRMWARE_INFO_UNAVAILABLE);
+        verdict.refusal = NarrowText(UpdateRules::FIRMWARE_INFO_UNAVAILABLE);
     } else {
         const UpdateRules::DownloadPlan plan = UpdateRules::PlanDownload(inventory.firmwareInfo);
         if (plan.refusal != nullptr) {
-            verdict.refusal = ReportFields::Narrow(plan.refusal);
+            verdict.refusal = NarrowText(plan.refusal);
         }
         verdict.slot = plan.slot;
         verdict.segmentSize = plan.segmentSize;
@@ -95,7 +95,7 @@ PackagePlan PlanPackage(const DeviceInventory& inventory, std::uint32_t length) 
         }
     }
     if (!inventory.firmwareInfo.empty()) {
-        const std::uint32_t alignment = ReportFields::Info(inventory.firmwareInfo).ImagePayloadAlignment;
+        const std::uint32_t alignment = StorageFirmware::InfoOf(inventory.firmwareInfo).ImagePayloadAlignment;
         if (alignment != 0) {
             plan.aligned = length % alignment == 0;
         }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "probe/device_inventory.h"
+#include "device/device_inventory.h"
 
 #include <vector>
 

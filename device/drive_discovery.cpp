@@ -1,4 +1,4 @@
-#include "probe/drive_discovery.h"
+#include "device/drive_discovery.h"
 
 #include "device/storage_property.h"
 
