@@ -13,6 +13,8 @@
 #include "diag/logger.h"
 #include "diag/win32_error.h"
 #include "probe/json_report.h"
+#include "probe/manifest_draft.h"
+#include "probe/new_file.h"
 #include "probe/report_fields.h"
 #include "probe/text_report.h"
 #include "probe/twin_description.h"
@@ -40,6 +42,7 @@ struct Options {
     bool discovery = false;
     std::wstring packagePath;
     std::wstring twinPath;
+    std::wstring draftPath;
     bool json = false;
 };
 
@@ -69,12 +72,18 @@ std::optional<Options> ParseOptions() {
             if (options.twinPath.empty()) {
                 options.twinPath = *twin;
             }
+        } else if (const auto draft = CommandLine::SwitchValue(argument, L'M')) {
+            if (options.draftPath.empty()) {
+                options.draftPath = *draft;
+            }
         } else if (argument == L"/J" || argument == L"-J") {
             options.json = true;
         }
     }
-    if (options.discovery ? !options.packagePath.empty() || !options.twinPath.empty()
-                          : options.drivePath.empty()) {
+    // A manifest draft is made of a device and a package; discovery makes neither a twin nor a draft.
+    if (options.discovery
+            ? !options.packagePath.empty() || !options.twinPath.empty() || !options.draftPath.empty()
+            : options.drivePath.empty() || (!options.draftPath.empty() && options.packagePath.empty())) {
         return std::nullopt;
     }
     return options;
@@ -87,21 +96,42 @@ void WriteError(const std::string& message) {
 }
 
 void WriteUsage() {
-    static_cast<void>(
-        std::fputs("Usage:\n"
-                   "\n"
-                   "    quillon-probe /T:<drive number> [/D:<FFU data file>] [/J] [/S:<description file>]\n"
-                   "    quillon-probe /T:* [/J]\n"
-                   "\n"
-                   "  where:\n"
-                   "    <drive number>      - drive number to be probed (0 is first drive)\n"
-                   "    *                   - every drive from 0 to 9, with the eMMC candidates marked\n"
-                   "    <FFU data file>     - package whose download is planned, loaded as Quillon loads it\n"
-                   "    /J                  - the report as JSON\n"
-                   "    <description file>  - new file for a simulated-device description of this device\n"
-                   "\n",
-                   stderr));
+    static_cast<void>(std::fputs(
+        "Usage:\n"
+        "\n"
+        "    quillon-probe /T:<drive number> [/D:<FFU data file> [/M:<manifest draft>]] [/J]\n"
+        "                  [/S:<description file>]\n"
+        "    quillon-probe /T:* [/J]\n"
+        "\n"
+        "  where:\n"
+        "    <drive number>      - drive number to be probed (0 is first drive)\n"
+        "    *                   - every drive from 0 to 9, with the eMMC candidates marked\n"
+        "    <FFU data file>     - package whose download is planned, loaded as Quillon loads it\n"
+        "    /J                  - the report as JSON\n"
+        "    <description file>  - new file for a simulated-device description of this device\n"
+        "    <manifest draft>    - new file for a draft of a deployment manifest: this device, the package\n"
+        "\n",
+        stderr));
     static_cast<void>(std::fflush(stderr));
+}
+
+// Creates the file of this kind when a path is given; false, with the message written, when it cannot be
+// created.
+bool CreateNew(const std::wstring& path, const std::string& kind, std::optional<NewFile>& file) {
+    if (path.empty()) {
+        return true;
+    }
+    file.emplace(path);
+    if (file->IsOpen()) {
+        return true;
+    }
+    const DWORD error = file->Error();
+    WriteError(error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS
+                   ? "'" + NarrowText(path) + "' exists already; a " + kind + " is only written to a new file"
+                   : "could not create the " + kind + " '" + NarrowText(path) +
+                         "': " + Windows::SystemText(error));
+    file.reset();
+    return false;
 }
 
 // Writes the report of discovery: 0 when Quillon would update one of the eMMC candidates, 1 when it would
@@ -154,18 +184,19 @@ ExitCode Run() {
         }
     }
 
-    std::optional<TwinFile> twin;
-    if (!options->twinPath.empty()) {
-        twin.emplace(options->twinPath);
-        if (!twin->IsOpen()) {
-            const DWORD error = twin->Error();
-            WriteError(error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS
-                           ? "'" + NarrowText(options->twinPath) +
-                                 "' exists already; a device description is only written to a new file"
-                           : "could not create the device description '" + NarrowText(options->twinPath) +
-                                 "': " + Windows::SystemText(error));
-            return BadArguments;
+    std::optional<NewFile> twin;
+    std::optional<NewFile> draft;
+    const auto discardFiles = [&] {
+        for (std::optional<NewFile>* file : {&twin, &draft}) {
+            if (*file) {
+                (*file)->Discard();
+            }
         }
+    };
+    if (!CreateNew(options->twinPath, "device description", twin) ||
+        !CreateNew(options->draftPath, "manifest draft", draft)) {
+        discardFiles();
+        return BadArguments;
     }
 
     DeviceInventory inventory;
@@ -179,9 +210,7 @@ ExitCode Run() {
             machineWideGuard.emplace(MACHINE_WIDE_INSTANCE_MUTEX_NAME);
         }
         if (!machineWideGuard || !machineWideGuard->IsOwned()) {
-            if (twin) {
-                twin->Discard();
-            }
+            discardFiles();
             WriteError("Quillon or another probe is running");
             return AlreadyRunning;
         }
@@ -204,15 +233,26 @@ ExitCode Run() {
     const std::string report =
         options->json ? JsonReport(version, inventory, package) : TextReport(version, inventory, package);
     if (!WriteReport(report)) {
-        if (twin) {
-            twin->Discard();
-        }
+        discardFiles();
         return BadArguments;
     }
 
     if (twin && !twin->Write(TwinDescription(inventory))) {
+        discardFiles();
         WriteError("could not write the device description '" + NarrowText(options->twinPath) + "'");
         return BadArguments;
+    }
+    if (draft) {
+        const auto text = ManifestDraft(inventory, options->packagePath, image);
+        if (!text) {
+            draft->Discard();
+            WriteError("no manifest draft: the drive gave no identity or no EXT_CSD");
+            return BadArguments;
+        }
+        if (!draft->Write(*text)) {
+            WriteError("could not write the manifest draft '" + NarrowText(options->draftPath) + "'");
+            return BadArguments;
+        }
     }
     const bool packageFails = package && package->plan.failure;
     return inventory.verdict.refusal.empty() && !packageFails ? WouldUpdate : WouldNotUpdate;

@@ -2,6 +2,10 @@
 // drives, the probe sees the activation pending and the old firmware running, quillon-sim-restart.exe
 // restarts the machine, and the probe then sees what the image installs, or the failed install.
 
+#include "cli/hex.h"
+#include "cli/sha256.h"
+#include "deploy/package_manifest.h"
+#include "diag/log_file.h"
 #include "tests/support/files.h"
 #include "tests/support/tool_run.h"
 #include "tests/support/tool_texts.h"
@@ -26,6 +30,14 @@ constexpr std::size_t PACKAGE_LENGTH = 150016;
 const std::string RUNNING = "3536323330613137";
 const std::string RELEASED = "3536323330613138";
 const std::string SAMSUNG = "0600000000000000";
+const std::string TARGET = RELEASED;
+
+PackageManifest::FirmwareVersion Version(const std::string& hex) {
+    PackageManifest::FirmwareVersion version{};
+    const auto bytes = *Hex::Bytes(hex);
+    std::copy(bytes.begin(), bytes.end(), version.begin());
+    return version;
+}
 
 struct Restart {
     const char* name;
@@ -241,5 +253,57 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) {
         return std::string(std::get<0>(info.param).name) + "_" + TargetName(std::get<1>(info.param));
     });
+
+} // namespace
+
+namespace {
+
+class DraftsAManifest : public testing::TestWithParam<Target> {};
+
+// The draft of a pilot machine's eMMC reads back as a manifest for that very device and package once the
+// operator has written in the version the image installs, and not before.
+TEST_P(DraftsAManifest, ThatNamesTheProbedDeviceAndPackage) {
+    TempDirectory directory;
+    const std::string image = PatternBytes(PACKAGE_LENGTH, 11);
+    WriteBytes(directory / L"fw 56230a18 (x86).ffu", image);
+    ToolLaunch launch{
+        L"/T:1 \"/D:fw 56230a18 (x86).ffu\" /M:draft.json",
+        "drive = 1\nbus_type = 13\nvendor = \"  \"\nproduct = \"DA4064  \"\nproduct_revision = " + RUNNING +
+            "\next_csd = " + RealExtCsd(L"sandisk-da4064-64g-emmc51-pinebook-pro") + "\n"};
+    launch.program = BuiltProgram(L"quillon-probe-sim.exe");
+    launch.target = GetParam();
+    const ToolRun run = RunTool(directory, launch);
+    EXPECT_EQ(run.exitCode, 0u) << run.errors;
+    const std::wstring path = directory / L"draft.json";
+    const std::string draft = ReadBytes(path);
+    try {
+        PackageManifest::Parse(draft, path);
+        ADD_FAILURE() << "a draft without the target version was read";
+    } catch (const PackageManifest::Refused& refusal) {
+        EXPECT_EQ(std::string(refusal.what()).find(": /firmware_version: "), NarrowText(path).size());
+    }
+    const std::string placeholder =
+        "the 16 hexadecimal digits of the FIRMWARE_VERSION that the image installs";
+    std::string edited = draft;
+    edited.replace(edited.find(placeholder), placeholder.size(), TARGET);
+    const PackageManifest manifest = PackageManifest::Parse(edited, path);
+    EXPECT_EQ(manifest.PackageId(), "fw-56230a18--x86");
+    EXPECT_EQ(manifest.ImageLength(), PACKAGE_LENGTH);
+    Sha256 hash;
+    hash.Update(reinterpret_cast<const std::uint8_t*>(image.data()), image.size());
+    EXPECT_EQ(manifest.ImageSha256(), hash.Finish());
+    EXPECT_TRUE(manifest.MayReplace(Version(RUNNING)));
+    const std::vector<std::uint8_t> extCsd =
+        *Hex::Bytes(RealExtCsd(L"sandisk-da4064-64g-emmc51-pinebook-pro"));
+    EXPECT_TRUE(manifest.Names({0x0D, "", "DA4064", RUNNING}, extCsd));
+    // A part of another product, or with another DEVICE_VERSION, is not the one the draft was made of.
+    EXPECT_FALSE(manifest.Names({0x0D, "", "DA4032", RUNNING}, extCsd));
+    std::vector<std::uint8_t> otherRevision = extCsd;
+    ++otherRevision[262];
+    EXPECT_FALSE(manifest.Names({0x0D, "", "DA4064", RUNNING}, otherRevision));
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, DraftsAManifest, testing::Values(Target::Simulator, Target::Driver),
+                         [](const auto& info) { return TargetName(info.param); });
 
 } // namespace

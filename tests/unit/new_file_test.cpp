@@ -1,4 +1,4 @@
-#include "probe/twin_description.h"
+#include "probe/new_file.h"
 #include "tests/support/files.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@ namespace {
 // The description file is written whole or removed; when, between its creation and that end, somebody who
 // may write the folder swaps the folder for another that holds a file of the same name, that file stays as
 // it is.
-TEST(TwinFile, WritesOrRemovesOnlyTheFileItCreated) {
+TEST(NewFile, WritesOrRemovesOnlyTheFileItCreated) {
     for (const bool swapped : {false, true}) {
         for (const bool written : {false, true}) {
             SCOPED_TRACE(std::string(swapped ? "folder swapped, " : "") +
@@ -22,7 +22,7 @@ TEST(TwinFile, WritesOrRemovesOnlyTheFileItCreated) {
             const std::wstring folder = directory / L"reports";
             const std::wstring moved = directory / L"moved";
             ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-            TwinFile twin(folder + L"\\twin.txt");
+            NewFile twin(folder + L"\\twin.txt");
             ASSERT_TRUE(twin.IsOpen());
             if (swapped) {
                 ASSERT_TRUE(MoveFileW(folder.c_str(), moved.c_str()));
