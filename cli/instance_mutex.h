@@ -11,3 +11,7 @@ constexpr wchar_t INSTANCE_MUTEX_NAME[] = QUILLON_INSTANCE_MUTEX_NAME;
 // lets a deployment running as SYSTEM in session 0 and an administrator's run in an interactive session
 // both go ahead, and two images sent to one device at the same time corrupt its firmware.
 constexpr wchar_t MACHINE_WIDE_INSTANCE_MUTEX_NAME[] = L"Global\\" QUILLON_INSTANCE_MUTEX_NAME;
+
+// The guard of quillon-deploy's install runs, machine-wide: a deployment's SYSTEM run and an administrator's
+// run in another session must not both decide and both run the tool.
+constexpr wchar_t DEPLOY_INSTANCE_MUTEX_NAME[] = L"Global\\" QUILLON_INSTANCE_MUTEX_NAME L".deploy";

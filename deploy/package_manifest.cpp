@@ -255,12 +255,7 @@ private:
             Refuse(place, "expected 1 to " + std::to_string(MAXIMUM_PACKAGE_ID_LENGTH) +
                               " characters, found " + std::to_string(id.size()));
         }
-        const auto alphanumeric = [](char c) {
-            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-        };
-        if (!std::all_of(id.begin(), id.end(),
-                         [&](char c) { return alphanumeric(c) || std::strchr(".-_", c); }) ||
-            !alphanumeric(id.front()) || !alphanumeric(id.back())) {
+        if (!IsPackageId(id)) {
             Refuse(place, "only letters A to Z and a to z, digits, '.', '-' and '_' may form a package id, "
                           "beginning and ending with a letter or digit");
         }
@@ -394,7 +389,9 @@ private:
 };
 
 PackageManifest PackageManifest::Parse(const std::string& text, const std::wstring& path) {
-    return Reader(path).Read(text);
+    PackageManifest manifest = Reader(path).Read(text);
+    manifest.text = text;
+    return manifest;
 }
 
 PackageManifest PackageManifest::Read(const std::wstring& path) {
@@ -416,7 +413,19 @@ PackageManifest PackageManifest::Read(const std::wstring& path) {
          read != text.size())) {
         reader.Refuse("", "cannot be read (Windows error " + std::to_string(GetLastError()) + ")");
     }
-    return reader.Read(text);
+    PackageManifest manifest = reader.Read(text);
+    manifest.text = std::move(text);
+    return manifest;
+}
+
+bool PackageManifest::IsPackageId(std::string_view id) {
+    const auto alphanumeric = [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    };
+    return !id.empty() && id.size() <= MAXIMUM_PACKAGE_ID_LENGTH &&
+           std::all_of(id.begin(), id.end(),
+                       [&](char c) { return alphanumeric(c) || c == '.' || c == '-' || c == '_'; }) &&
+           alphanumeric(id.front()) && alphanumeric(id.back());
 }
 
 bool PackageManifest::MayReplace(const FirmwareVersion& current) const {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // A firmware release as the deployment program reads it from its JSON manifest: which image, for which
@@ -38,6 +39,12 @@ public:
     // Checks a manifest's text; `path` names it in refusals and locates the image. Throws Refused.
     static PackageManifest Parse(const std::string& text, const std::wstring& path);
 
+    // 1 to MAXIMUM_PACKAGE_ID_LENGTH letters A to Z and a to z, digits, '.', '-' and '_', beginning and
+    // ending with a letter or digit.
+    static bool IsPackageId(std::string_view id);
+
+    // The manifest's text, as it was read.
+    const std::string& Text() const { return text; }
     // Only letters, digits, '.', '-' and '_': it goes into the names of log and record files.
     const std::string& PackageId() const { return packageId; }
     // The image file beside the manifest: the manifest's folder as its path gave it, and the file's name.
@@ -56,6 +63,7 @@ public:
     bool Names(const DiskIdentity& identity, const std::vector<std::uint8_t>& extCsd) const;
 
 private:
+    std::string text;
     // One identity string of a device entry: absent from the entry (any value matches), null (the disk must
     // have none) or a text that the disk's trimmed string must equal byte for byte.
     struct TextCondition {

@@ -59,11 +59,15 @@ public:
         : library(Win32::LoadSystemLibrary(L"advapi32.dll")),
           getSecurityInfo(Find<decltype(&GetSecurityInfo)>("GetSecurityInfo")),
           convertSddl(Find<decltype(&ConvertStringSecurityDescriptorToSecurityDescriptorW)>(
-              "ConvertStringSecurityDescriptorToSecurityDescriptorW")) {}
+              "ConvertStringSecurityDescriptorToSecurityDescriptorW")),
+          openProcessToken(Find<decltype(&OpenProcessToken)>("OpenProcessToken")),
+          getTokenInformation(Find<decltype(&GetTokenInformation)>("GetTokenInformation")) {}
     bool Loaded() const { return getSecurityInfo != nullptr && convertSddl != nullptr; }
 
     const decltype(&GetSecurityInfo) getSecurityInfo;
     const decltype(&ConvertStringSecurityDescriptorToSecurityDescriptorW) convertSddl;
+    const decltype(&OpenProcessToken) openProcessToken;
+    const decltype(&GetTokenInformation) getTokenInformation;
 
 private:
     template <typename Function> Function Find(const char* name) const {
@@ -172,6 +176,35 @@ const wchar_t* const ProtectedFolder::CREATED_FOLDER_SDDL =
 const std::vector<std::wstring>& ProtectedFolder::DefaultTrusted() {
     static const std::vector<std::wstring> trusted = {
         L"S-1-5-18", L"S-1-5-32-544", L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"};
+    return trusted;
+}
+
+std::vector<std::wstring> ProtectedFolder::TrustedByThisProcess() {
+    std::vector<std::wstring> trusted = DefaultTrusted();
+    const SecurityFunctions functions;
+    HANDLE token = nullptr;
+    if (functions.openProcessToken == nullptr || functions.getTokenInformation == nullptr ||
+        !functions.openProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return trusted;
+    }
+    const Win32::UniqueHandle heldToken(token);
+    // TOKEN_USER and TOKEN_OWNER are a pointer to the SID after them: a SID is at most 68 bytes.
+    for (const TOKEN_INFORMATION_CLASS kind : {TokenUser, TokenOwner}) {
+        std::vector<std::uint8_t> information(sizeof(TOKEN_USER) + 68);
+        DWORD length = 0;
+        if (!functions.getTokenInformation(token, kind, information.data(),
+                                           static_cast<DWORD>(information.size()), &length)) {
+            continue;
+        }
+        // Both structures begin with the SID's address.
+        PSID sidAddress = nullptr;
+        std::memcpy(&sidAddress, information.data(), sizeof(sidAddress));
+        const auto* sid = static_cast<const std::uint8_t*>(sidAddress);
+        const auto* end = information.data() + std::min<std::size_t>(length, information.size());
+        if (sid >= information.data() && sid < end) {
+            trusted.push_back(SidText(sid, static_cast<std::size_t>(end - sid)));
+        }
+    }
     return trusted;
 }
 

@@ -12,5 +12,8 @@ struct DiscoveredDrive {
     bool emmcCandidate = false;
 };
 
+// The drive \\.\PhysicalDrive<number>.
+DiscoveredDrive DiscoverDrive(unsigned number);
+
 // Drives 0 to 9 in turn. A drive that does not open is a drive like the others, with its open failure.
 std::vector<DiscoveredDrive> DiscoverDrives();

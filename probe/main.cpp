@@ -2,10 +2,9 @@
 // of an update and the two storage property queries that say what the disk is, and nothing else.
 
 #include "cli/command_line.h"
-#include "cli/instance_guard.h"
-#include "cli/instance_mutex.h"
 #include "cli/package.h"
 #include "cli/program_version.h"
+#include "cli/tool_guard.h"
 #include "cli/windows_version.h"
 #include "device/device_inventory.h"
 #include "device/drive_discovery.h"
@@ -202,14 +201,8 @@ ExitCode Run() {
     DeviceInventory inventory;
     std::vector<DiscoveredDrive> drives;
     {
-        // Quillon's guards, held while the device is asked, so that the probe and Quillon never send
-        // requests to a device at the same time.
-        const InstanceGuard guard(INSTANCE_MUTEX_NAME);
-        std::optional<InstanceGuard> machineWideGuard;
-        if (guard.IsOwned()) {
-            machineWideGuard.emplace(MACHINE_WIDE_INSTANCE_MUTEX_NAME);
-        }
-        if (!machineWideGuard || !machineWideGuard->IsOwned()) {
+        const ToolGuard guard;
+        if (!guard.IsOwned()) {
             discardFiles();
             WriteError("Quillon or another probe is running");
             return AlreadyRunning;

@@ -15,17 +15,37 @@ SimulatedMachine::SimulatedMachine(MachineDescription description, RequestTrace 
     if (this->description.drives.empty()) {
         throw std::invalid_argument("a simulated machine has at least one drive");
     }
-    for (const DeviceDescription& device : this->description.drives) {
+    BuildDevices();
+}
+
+void SimulatedMachine::BuildDevices() {
+    devices.clear();
+    for (const DeviceDescription& device : description.drives) {
         SimulatedDevice::StateChanged changed;
-        if (!this->statePath.empty()) {
+        if (!statePath.empty()) {
             changed = [this, drive = device.drive](const MachineState::Device& changedState) {
                 state.drives[drive] = changedState;
                 Save();
             };
         }
-        devices.push_back(std::make_unique<SimulatedDevice>(device, this->trace, state.drives[device.drive],
-                                                            std::move(changed)));
+        devices.push_back(
+            std::make_unique<SimulatedDevice>(device, trace, state.drives[device.drive], std::move(changed)));
     }
+}
+
+// Other programs change the machine between one program's runs of requests: the tool that the deployment
+// program starts, the restart. While no drive is open, the state file is what the machine is.
+void SimulatedMachine::Refresh() {
+    if (statePath.empty() || !handles.empty()) {
+        return;
+    }
+    state = MachineState::Load(statePath, description);
+    BuildDevices();
+}
+
+std::uint32_t SimulatedMachine::Boot() {
+    Refresh();
+    return state.boot;
 }
 
 SimulatedMachine& SimulatedMachine::Current() {
@@ -57,6 +77,14 @@ SimulatedDevice& SimulatedMachine::DeviceOf(HANDLE drive) {
 }
 
 HANDLE SimulatedMachine::Open(const wchar_t* drivePath) {
+    try {
+        Refresh();
+    } catch (const MachineStateError& error) {
+        // The drive is not there for a machine whose state cannot be read; the trace says why.
+        trace.Record(std::string("state not read: ") + error.what());
+        SetLastError(ERROR_BAD_CONFIGURATION);
+        return INVALID_HANDLE_VALUE;
+    }
     SimulatedDevice* target = devices.front().get();
     for (const auto& device : devices) {
         if (drivePath == L"\\\\.\\PhysicalDrive" + std::to_wstring(device->Drive())) {

@@ -44,6 +44,9 @@ public:
                        DWORD descriptorLength, DWORD* returned = nullptr);
     BOOL Refuse(const std::string& request);
 
+    // The machine's start count, as its state says now.
+    std::uint32_t Boot();
+
     const RequestTrace& Trace() const { return trace; }
     const MachineState& State() const { return state; }
     // The device of the drive, or null.
@@ -52,6 +55,8 @@ public:
     std::size_t OpenDriveCount() const;
 
 private:
+    void BuildDevices();
+    void Refresh();
     SimulatedDevice& DeviceOf(HANDLE drive);
     void Save();
 
