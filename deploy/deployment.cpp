@@ -64,10 +64,11 @@ struct KeptRecord {
     std::wstring path;
     std::optional<DeployRecord> record;
 
-    // Only a run that sent or may have sent the image to a device is an attempt: one whose tool ran, or
-    // whose end nobody saw.
+    // Only a run that sent or may have sent the image to a device is an attempt: one whose tool ran past
+    // its guard, or whose end nobody saw.
     bool IsAttempt() const {
-        return !record || record->toolExitCode || record->outcome == Deployment::ATTEMPT_UNDER_WAY;
+        return !record || (record->toolExitCode && *record->toolExitCode != TOOL_ALREADY_RUNNING) ||
+               record->outcome == Deployment::ATTEMPT_UNDER_WAY;
     }
     bool IsUpdate() const { return record && record->toolExitCode == 0u; }
 };
