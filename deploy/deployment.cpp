@@ -75,7 +75,8 @@ struct KeptRecord {
     bool IsUpdate() const { return record && record->toolExitCode == 0u; }
 };
 
-// Oldest first, by the time the records carry, then by name; those that hold no record first.
+// Oldest first, by the time the records carry, then by name; those that hold no record first. Names of one
+// second differ by their sequence ("-2", "-3", ... after the first), which the shorter name comes before.
 std::vector<KeptRecord> ReadRecords(const std::wstring& folder) {
     std::vector<KeptRecord> records;
     WIN32_FIND_DATAW found{};
@@ -95,8 +96,10 @@ std::vector<KeptRecord> ReadRecords(const std::wstring& folder) {
     } while (FindNextFileW(search, &found));
     FindClose(search);
     std::sort(records.begin(), records.end(), [](const KeptRecord& a, const KeptRecord& b) {
-        return std::make_tuple(a.record.has_value(), a.record ? a.record->time : std::string(), a.path) <
-               std::make_tuple(b.record.has_value(), b.record ? b.record->time : std::string(), b.path);
+        return std::make_tuple(a.record.has_value(), a.record ? a.record->time : std::string(), a.path.size(),
+                               a.path) < std::make_tuple(b.record.has_value(),
+                                                         b.record ? b.record->time : std::string(),
+                                                         b.path.size(), b.path);
     });
     return records;
 }

@@ -8,8 +8,9 @@
 
 namespace {
 
-// Windows counts its starts here (since Windows 8); the count survives a shutdown with fast startup, which
-// is no start of the kernel and installs no firmware either.
+// Windows counts its kernel's starts here. A shutdown with fast startup keeps the count: a drive that runs
+// the new firmware after it is current all the same, and one that does not counts as pending until a
+// restart, which is what deployment systems do after 3010.
 constexpr wchar_t BOOT_COUNTER_KEY[] =
     L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management\\PrefetchParameters";
 constexpr wchar_t BOOT_COUNTER_VALUE[] = L"BootId";
