@@ -27,7 +27,7 @@ constexpr DWORD TOOL_ALREADY_RUNNING = 5;
 // The firmware information's PendingActivateSlot when no activation waits for the restart.
 constexpr std::uint8_t NO_PENDING_SLOT = 0xFF;
 // More than any record or quillon.log of one run.
-constexpr std::size_t MAXIMUM_KEPT_FILE_LENGTH = 1024 * 1024;
+constexpr std::size_t MAXIMUM_KEPT_FILE_LENGTH = std::size_t{1024} * 1024;
 
 std::string VersionText(const FirmwareVersion& version) {
     return Hex::Text(version.data(), version.size());
@@ -550,7 +550,7 @@ Deployment::Result Deployment::Install(const Host& host, const std::wstring& man
 }
 
 Deployment::Result Deployment::Verify(const Host& host, const std::string& packageId) {
-    const Result notInstalled{NotInstalled, std::string(), false, std::nullopt};
+    Result notInstalled{NotInstalled, std::string(), false, std::nullopt};
     if (!PackageManifest::IsPackageId(packageId)) {
         return notInstalled;
     }

@@ -29,7 +29,7 @@ const std::string PACKAGE_ID = "sandisk-da4064-0a18";
 const std::string RUNNING = "3536323330613137";
 const std::string RELEASED = "3536323330613138";
 // Large enough for the tool to be caught in the middle of its downloads.
-constexpr std::size_t IMAGE_LENGTH = 2048 * 512;
+constexpr std::size_t IMAGE_LENGTH = std::size_t{2048} * 512;
 
 const std::string UPDATED = "quillon-deploy: updated: the new firmware runs after the restart\n";
 const std::string PENDING = "quillon-deploy: pending: this package updated the drive in this boot; the new "
@@ -143,7 +143,10 @@ std::vector<DeployRecord> RecordsIn(const std::wstring& folder) {
     std::sort(names.begin(), names.end());
     std::vector<DeployRecord> records;
     for (const std::wstring& name : names) {
-        const auto record = DeployRecord::FromJson(ReadBytes(folder + L"\\" + name));
+        std::wstring path = folder;
+        path += L"\\";
+        path += name;
+        const auto record = DeployRecord::FromJson(ReadBytes(path));
         EXPECT_TRUE(record) << "not a record: " << std::string(name.begin(), name.end());
         if (record) {
             records.push_back(*record);
