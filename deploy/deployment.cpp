@@ -24,6 +24,8 @@ using Result = Deployment::Result;
 constexpr DWORD COPY_BLOCK_LENGTH = 1024 * 1024;
 // quillon.exe's exit code when another run holds its guard.
 constexpr DWORD TOOL_ALREADY_RUNNING = 5;
+// The firmware information's PendingActivateSlot when no activation waits for the restart.
+constexpr std::uint8_t NO_PENDING_SLOT = 0xFF;
 // More than any record or quillon.log of one run.
 constexpr std::size_t MAXIMUM_KEPT_FILE_LENGTH = 1024 * 1024;
 
@@ -64,10 +66,11 @@ struct KeptRecord {
     std::wstring path;
     std::optional<DeployRecord> record;
 
-    // Only a run that sent or may have sent the image to a device is an attempt: one whose tool ran, or
-    // whose end nobody saw.
+    // Only a run that sent or may have sent the image to a device is an attempt: one whose tool ran past
+    // its guard, or whose end nobody saw.
     bool IsAttempt() const {
-        return !record || record->toolExitCode || record->outcome == Deployment::ATTEMPT_UNDER_WAY;
+        return !record || (record->toolExitCode && *record->toolExitCode != TOOL_ALREADY_RUNNING) ||
+               record->outcome == Deployment::ATTEMPT_UNDER_WAY;
     }
     bool IsUpdate() const { return record && record->toolExitCode == 0u; }
 };
@@ -102,6 +105,32 @@ const KeptRecord* LatestUpdate(const std::vector<KeptRecord>& records) {
     const auto latest = std::find_if(records.rbegin(), records.rend(),
                                      [](const KeptRecord& kept) { return kept.IsUpdate(); });
     return latest == records.rend() ? nullptr : &*latest;
+}
+
+// The boot in which this package's image last went to a drive that now awaits its restart: the boot of the
+// last update, or of a run whose end nobody saw (killed, or the machine lost power) when its drive reports
+// an activation pending, since its tool may have finished all the same.
+std::optional<std::string> InstalledInBoot(const std::vector<KeptRecord>& records,
+                                           const std::vector<DiscoveredDrive>& drives) {
+    std::optional<std::string> boot;
+    if (const KeptRecord* update = LatestUpdate(records)) {
+        boot = update->record->bootIdentity;
+    }
+    const auto pending = [&](unsigned number) {
+        return std::any_of(drives.begin(), drives.end(), [&](const DiscoveredDrive& drive) {
+            const auto& info = drive.inventory.firmwareInfo;
+            return drive.number == number &&
+                   info.size() >= sizeof(StorageFirmware::STORAGE_HW_FIRMWARE_INFO) &&
+                   StorageFirmware::InfoOf(info).PendingActivateSlot != NO_PENDING_SLOT;
+        });
+    };
+    for (const KeptRecord& kept : records) {
+        if (kept.record && kept.record->outcome == Deployment::ATTEMPT_UNDER_WAY && kept.record->drive &&
+            kept.record->bootIdentity && pending(*kept.record->drive)) {
+            boot = kept.record->bootIdentity;
+        }
+    }
+    return boot;
 }
 
 bool Rewrite(const std::wstring& path, const DeployRecord& record) {
@@ -402,9 +431,7 @@ Deployment::Result Deployment::Install(const Host& host, const std::wstring& man
     const KeptRecord* update = LatestUpdate(kept);
     situation.attempts = static_cast<std::uint32_t>(
         std::count_if(kept.begin(), kept.end(), [](const KeptRecord& record) { return record.IsAttempt(); }));
-    if (update != nullptr) {
-        situation.installedInBoot = update->record->bootIdentity;
-    }
+    situation.installedInBoot = InstalledInBoot(kept, situation.drives);
     // A boot that cannot be told matches no record's: every update is then one of an earlier boot.
     situation.boot = record.bootIdentity.value_or(std::string());
     const MachineFacts::Power power = host.power();
@@ -572,9 +599,8 @@ Deployment::Result Deployment::Verify(const Host& host, const std::string& packa
     if (version == manifest->TargetVersion()) {
         return installed(drive + " runs " + VersionText(*version));
     }
-    const KeptRecord* update = LatestUpdate(kept);
     const auto boot = host.boot();
-    if (update != nullptr && boot && update->record->bootIdentity == boot) {
+    if (boot && InstalledInBoot(kept, drives) == boot) {
         return installed(drive + " was updated in this boot; the new firmware runs after the restart");
     }
     return notInstalled;

@@ -16,6 +16,9 @@ struct Power {
 // What tells this start of the machine from the next; none when it cannot be read.
 std::optional<std::string> BootIdentity();
 Power PowerStatus();
+// The folder under ProgramData\Quillon that keeps the packages' state: a rehearsal never uses up a real
+// deployment's attempts, nor passes for one.
+const wchar_t* StateFolder();
 // The tool that the deployment program runs, from its own folder: quillon.exe, or quillon-sim.exe.
 const wchar_t* ToolProgram();
 

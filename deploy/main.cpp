@@ -108,7 +108,7 @@ std::wstring ComputerName() {
 Deployment::Host WindowsHost(const std::wstring& programData) {
     Deployment::Host host;
     host.machine = ComputerName();
-    host.stateRoot = programData + L"\\Quillon\\Deployments";
+    host.stateRoot = programData + L"\\Quillon\\" + MachineFacts::StateFolder();
     host.trusted = ProtectedFolder::TrustedByThisProcess();
     host.clock = [] {
         SYSTEMTIME now{};

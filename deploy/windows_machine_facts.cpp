@@ -50,6 +50,10 @@ Power PowerStatus() {
     return power;
 }
 
+const wchar_t* StateFolder() {
+    return L"Deployments";
+}
+
 const wchar_t* ToolProgram() {
     return L"quillon.exe";
 }

@@ -33,6 +33,10 @@ Power PowerStatus() {
     return {false, std::nullopt};
 }
 
+const wchar_t* StateFolder() {
+    return L"Rehearsals";
+}
+
 const wchar_t* ToolProgram() {
     return L"quillon-sim.exe";
 }

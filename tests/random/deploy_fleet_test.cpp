@@ -1,0 +1,434 @@
+// Random fleets against the deployment program, in process over the simulated storage driver: each case
+// draws a machine (its drives, their identities, registers of real parts and firmware versions, its power),
+// a package for it (an image that installs or fails at the restart, one whose bytes may differ from the
+// manifest's hash) and a sequence of installs, restarts and verifies. An oracle written from the deployment
+// rules predicts every exit code; the promises that hold whatever the case are checked against the devices
+// themselves.
+//
+//   quillon_deploy_fleet_tests.exe [--cases=N] [--seed=N]   N machines from a base seed (400 from 1)
+//   quillon_deploy_fleet_tests.exe --case=SEED              the one machine a failure names
+
+#include "cli/hex.h"
+#include "cli/package.h"
+#include "cli/sha256.h"
+#include "deploy/deployment.h"
+#include "deploy/protected_folder.h"
+#include "device/emmc.h"
+#include "device/ext_csd.h"
+#include "diag/logger.h"
+#include "sim/machine_state.h"
+#include "sim/simulated_machine.h"
+#include "tests/support/files.h"
+#include "tests/support/number_argument.h"
+#include "tests/support/trace_lines.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <array>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace TestSupport;
+
+// The tool's device phase writes its messages here; the fleet keeps none of them.
+Logger* const logger = new Logger(LogFile(), false);
+
+namespace {
+
+using Version = std::array<std::uint8_t, 8>;
+
+// What the package replaces, a version it does not replace, and what it installs.
+const Version REPLACED = {'F', 'W', '-', '0', '5', '.', '0', '1'};
+const Version OTHER = {'F', 'W', '-', '0', '4', '.', '0', '9'};
+const Version TARGET = {'F', 'W', '-', '0', '5', '.', '0', '2'};
+constexpr std::uint32_t DEVICE_VERSION_OF_THE_PART = 0x5051;
+constexpr unsigned CAP = 3;
+
+const wchar_t* const REGISTERS[] = {
+    L"sandisk-da4064-64g-emmc51-pinebook-pro", L"samsung-8g-emmc51-uboot",
+    L"unknown-16g-emmc50-oznotes-extcsd",      L"unknown-4g-emmc441-oznotes-extcsd1",
+    L"unknown-64g-emmc51-aaru-test",           L"unknown-8g-emmc50-oznotes-extcsd-on",
+};
+
+struct Drive {
+    unsigned number;
+    std::uint32_t busType;
+    std::string vendor;
+    std::string product;
+    std::vector<std::uint8_t> extCsd;
+};
+
+enum class Step { Install, Restart, Verify };
+
+// One machine and everything that happens to it, drawn from the seed.
+struct FleetCase {
+    std::vector<Drive> drives;
+    bool installsAtRestart = true;
+    // Every drive fails the first download request of each run: the tool ends with a failed download.
+    bool downloadFails = false;
+    bool imageMatchesManifest = true;
+    std::uint32_t imageLength = 0;
+    bool manifestAsksDeviceVersion = false;
+    std::optional<unsigned> minimumBattery;
+    MachineFacts::Power power;
+    std::vector<Step> steps;
+
+    static FleetCase FromSeed(std::uint64_t seed) {
+        std::mt19937_64 random(seed);
+        const auto chance = [&](double p) {
+            return std::bernoulli_distribution(p)(random);
+        };
+        const auto pick = [&](std::size_t count) {
+            return std::uniform_int_distribution<std::size_t>(0, count - 1)(random);
+        };
+        FleetCase drawn;
+        std::vector<unsigned> numbers = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+        std::shuffle(numbers.begin(), numbers.end(), random);
+        numbers.resize(1 + pick(3));
+        for (const unsigned number : numbers) {
+            Drive drive{number,
+                        chance(0.8) ? 0x0Du : (chance(0.5) ? 0x0Cu : 0x11u),
+                        chance(0.85) ? "ZELT" : "OTHER",
+                        chance(0.85) ? "E64" : "E32",
+                        {}};
+            drive.extCsd = *Hex::Bytes(RealExtCsd(REGISTERS[chance(0.6) ? 0 : pick(std::size(REGISTERS))]));
+            const Version& version = chance(0.7) ? REPLACED : (chance(0.5) ? TARGET : OTHER);
+            std::copy(version.begin(), version.end(), drive.extCsd.begin() + ExtCsd::FIRMWARE_VERSION);
+            drawn.drives.push_back(std::move(drive));
+        }
+        drawn.installsAtRestart = chance(0.5);
+        drawn.downloadFails = chance(0.15);
+        drawn.imageMatchesManifest = chance(0.9);
+        drawn.imageLength = 512 * static_cast<std::uint32_t>(1 + pick(300)) + (chance(0.1) ? 100 : 0);
+        drawn.manifestAsksDeviceVersion = chance(0.3);
+        if (chance(0.5)) {
+            drawn.minimumBattery = static_cast<unsigned>(pick(101));
+        }
+        if (chance(0.3)) {
+            drawn.power.onAcPower = false;
+            if (chance(0.8)) {
+                drawn.power.batteryPercent = static_cast<unsigned>(pick(101));
+            }
+        }
+        // Long enough to use up the attempts of an image that fails at every restart.
+        const std::size_t steps = 6 + pick(11);
+        for (std::size_t i = 0; i < steps; ++i) {
+            const std::size_t kind = pick(5);
+            drawn.steps.push_back(kind < 2 ? Step::Install : (kind < 4 ? Step::Restart : Step::Verify));
+        }
+        return drawn;
+    }
+};
+
+std::uint32_t DeviceVersionOf(const std::vector<std::uint8_t>& extCsd) {
+    return extCsd[ExtCsd::DEVICE_VERSION] | extCsd[ExtCsd::DEVICE_VERSION + 1] << 8;
+}
+
+// The deployment rules, from their documentation: what each run does to the model of the machine, and the
+// exit code it ends with.
+class Oracle {
+public:
+    explicit Oracle(const FleetCase& fleet) : fleet(fleet) {
+        for (const Drive& drive : fleet.drives) {
+            Version version{};
+            std::copy_n(drive.extCsd.begin() + ExtCsd::FIRMWARE_VERSION, 8, version.begin());
+            versions[drive.number] = version;
+        }
+    }
+
+    // The drives that the manifest names.
+    std::vector<const Drive*> Named() const {
+        std::vector<const Drive*> named;
+        for (const Drive& drive : fleet.drives) {
+            if (drive.busType == 0x0D && drive.vendor == "ZELT" && drive.product == "E64" &&
+                (!fleet.manifestAsksDeviceVersion ||
+                 DeviceVersionOf(drive.extCsd) == DEVICE_VERSION_OF_THE_PART)) {
+                named.push_back(&drive);
+            }
+        }
+        return named;
+    }
+
+    struct Run {
+        int exitCode;
+        // The drive that the tool is run on, and whether the image is then pending there.
+        std::optional<unsigned> receiver = std::nullopt;
+        bool updated = false;
+    };
+
+    Run Install() {
+        installRan = true;
+        const auto named = Named();
+        if (named.empty()) {
+            return {Deployment::Done, std::nullopt};
+        }
+        if (named.size() > 1) {
+            return {Deployment::Ambiguous, std::nullopt};
+        }
+        const Drive& drive = *named.front();
+        const std::vector<std::uint8_t>& extCsd = drive.extCsd;
+        const Version& version = versions.at(drive.number);
+        const bool onBatteryBelowMinimum = !fleet.power.onAcPower && fleet.power.batteryPercent.value_or(0) <
+                                                                         fleet.minimumBattery.value_or(40);
+        if (version == TARGET) {
+            return {Deployment::Done, std::nullopt};
+        }
+        if (updatedInBoot == boot) {
+            return {Deployment::RestartRequired, std::nullopt};
+        }
+        if (version != REPLACED) {
+            return {Deployment::NotReplaceable, std::nullopt};
+        }
+        if (extCsd[ExtCsd::EXT_CSD_REV] < 7 || (extCsd[ExtCsd::SUPPORTED_MODES] & 1) == 0 ||
+            (extCsd[ExtCsd::FW_CONFIG] & 1) != 0) {
+            return {Deployment::DeviceRefused, std::nullopt};
+        }
+        if (fleet.imageLength % 512 != 0) {
+            return {Deployment::PackageRefused, std::nullopt};
+        }
+        if (onBatteryBelowMinimum) {
+            return {Deployment::BatteryLow, std::nullopt};
+        }
+        if (attempts >= CAP) {
+            return {Deployment::AttemptsExhausted, std::nullopt};
+        }
+        if (!fleet.imageMatchesManifest) {
+            return {Deployment::ImageRefused, std::nullopt};
+        }
+        ++attempts;
+        if (fleet.downloadFails) {
+            return {Deployment::ToolFailed, drive.number, false};
+        }
+        updatedInBoot = boot;
+        pending = drive.number;
+        return {Deployment::RestartRequired, drive.number, true};
+    }
+
+    void Restart() {
+        ++boot;
+        if (pending && fleet.installsAtRestart) {
+            versions[*pending] = TARGET;
+        }
+        pending.reset();
+    }
+
+    // Verify knows a package from the manifest that its last install run kept.
+    bool Verify() const {
+        const auto named = Named();
+        if (!installRan) {
+            return false;
+        }
+        if (named.empty()) {
+            return true;
+        }
+        return named.size() == 1 && (versions.at(named.front()->number) == TARGET || updatedInBoot == boot);
+    }
+
+    unsigned Attempts() const { return attempts; }
+
+private:
+    const FleetCase& fleet;
+    std::map<unsigned, Version> versions;
+    unsigned boot = 1;
+    std::optional<unsigned> updatedInBoot;
+    std::optional<unsigned> pending;
+    unsigned attempts = 0;
+    bool installRan = false;
+};
+
+std::string Text(const std::vector<std::uint8_t>& bytes) {
+    return Hex::Text(bytes.data(), bytes.size());
+}
+
+std::string Text(const Version& version) {
+    return Hex::Text(version.data(), version.size());
+}
+
+// The machine, the package and the program's host in a folder of their own.
+class FleetMachine {
+public:
+    explicit FleetMachine(const FleetCase& fleet) : fleet(fleet) {
+        const std::string image = PatternBytes(fleet.imageLength, fleet.imageLength);
+        std::string description;
+        for (const Drive& drive : fleet.drives) {
+            description += "[drive " + std::to_string(drive.number) + "]\next_csd = " + Text(drive.extCsd) +
+                           "\nbus_type = " + std::to_string(drive.busType) + "\nvendor = \"" + drive.vendor +
+                           "\"\nproduct = \"" + drive.product + "\"\nimages = " + Trace::Crc(image) + ":" +
+                           (fleet.installsAtRestart ? Text(TARGET) : "fail") + "\n" +
+                           (fleet.downloadFails ? "download_error = 1:31\n" : "");
+        }
+        machine = MachineDescription::Parse(description);
+        SimulatedMachine::Install(machine, RequestTrace::InMemory(), StatePath());
+
+        Sha256 hash;
+        hash.Update(reinterpret_cast<const std::uint8_t*>(image.data()), image.size());
+        std::string sent = image;
+        if (!fleet.imageMatchesManifest) {
+            sent[sent.size() / 2] ^= 1;
+        }
+        WriteBytes(directory / L"fw.ffu", sent);
+        std::string devices = "{\"bus_type\": 13, \"vendor\": \"ZELT\", \"product\": \"E64\"";
+        if (fleet.manifestAsksDeviceVersion) {
+            devices +=
+                ", \"ext_csd\": {\"device_version\": " + std::to_string(DEVICE_VERSION_OF_THE_PART) + "}";
+        }
+        WriteBytes(
+            directory / L"manifest.json",
+            "{\"schema_version\": 1, \"package_id\": \"zelt-e64-0502\", \"image\": {\"file\": \"fw.ffu\", "
+            "\"length\": " +
+                std::to_string(image.size()) + ", \"sha256\": \"" + Sha256::Hex(hash.Finish()) +
+                "\"}, \"firmware_version\": \"" + Text(TARGET) + "\", \"replaces\": [\"" + Text(REPLACED) +
+                "\"], \"devices\": [" + devices + "}]" +
+                (fleet.minimumBattery
+                     ? ", \"minimum_battery_percent\": " + std::to_string(*fleet.minimumBattery)
+                     : std::string()) +
+                "}");
+
+        host.machine = L"FLEET-PC";
+        host.stateRoot = directory / L"ProgramData\\Quillon\\Deployments";
+        host.trusted = ProtectedFolder::TrustedByThisProcess();
+        host.clock = [this] {
+            // A run a minute: every run's files have names of their own.
+            SYSTEMTIME time{2026, 12, 2, 8, 0, 0, 0, 0};
+            time.wHour = static_cast<WORD>(runs / 60);
+            time.wMinute = static_cast<WORD>(runs % 60);
+            ++runs;
+            return time;
+        };
+        host.boot = [] {
+            return std::to_string(SimulatedMachine::Current().Boot());
+        };
+        host.power = [this] {
+            return this->fleet.power;
+        };
+        host.tool = L"quillon.exe";
+        // The device phase of quillon.exe, in process: the same eMMC object over the same boundary.
+        host.runTool = [](unsigned drive, const std::wstring& image, const std::wstring& folder) {
+            std::vector<std::uint8_t> bytes;
+            bool updated = false;
+            if (LoadPackage(image, bytes) == PackageLoad::Loaded) {
+                eMMC device(L"\\\\.\\PhysicalDrive" + std::to_wstring(drive));
+                updated = device.CanUpdateFirmware() && device.UpdateFirmware(bytes);
+            }
+            WriteBytes(folder + L"\\quillon.log",
+                       updated ? "eMMC::UpdateFirmware - success\r\n" : "failed\r\n");
+            return Deployment::ToolExit{updated ? 0u : 1u, 0};
+        };
+        host.whileToolGuarded = [](const std::function<void()>& askDrives) {
+            askDrives();
+            return true;
+        };
+    }
+
+    Deployment::Result Install() {
+        return Deployment::Install(host, directory / L"manifest.json", directory / L"logs", std::nullopt);
+    }
+    Deployment::Result Verify() { return Deployment::Verify(host, "zelt-e64-0502"); }
+    void Restart() {
+        MachineState state = MachineState::Load(StatePath(), machine);
+        state.Restart(machine);
+        state.Save(StatePath());
+    }
+    MachineState State() const { return MachineState::Load(StatePath(), machine); }
+
+private:
+    std::wstring StatePath() const { return directory / L"state.txt"; }
+
+    const FleetCase& fleet;
+    TempDirectory directory;
+    MachineDescription machine;
+    Deployment::Host host;
+    unsigned runs = 0;
+};
+
+bool SameDevice(const MachineState::Device& a, const MachineState::Device& b) {
+    return a.activeSlot == b.activeSlot && a.pendingSlot == b.pendingSlot &&
+           a.firmwareVersion == b.firmwareVersion && a.ffuStatus == b.ffuStatus &&
+           a.sectorsProgrammed == b.sectorsProgrammed;
+}
+
+void RunCase(std::uint64_t seed) {
+    SCOPED_TRACE("case " + std::to_string(seed) + " (--case=" + std::to_string(seed) + ")");
+    const FleetCase fleet = FleetCase::FromSeed(seed);
+    FleetMachine machine(fleet);
+    Oracle oracle(fleet);
+    unsigned sent = 0;
+    for (std::size_t step = 0; step < fleet.steps.size(); ++step) {
+        SCOPED_TRACE("step " + std::to_string(step + 1));
+        const MachineState before = machine.State();
+        switch (fleet.steps[step]) {
+        case Step::Install: {
+            const Oracle::Run expected = oracle.Install();
+            const Deployment::Result result = machine.Install();
+            EXPECT_EQ(result.exitCode, expected.exitCode) << result.message;
+            // Only the drive that the oracle names received anything, and only then.
+            const MachineState after = machine.State();
+            for (const auto& [number, device] : after.drives) {
+                const bool changed = !SameDevice(device, before.drives.at(number));
+                EXPECT_TRUE(!changed || expected.receiver == number)
+                    << "drive " << number << ": " << result.message;
+                if (expected.receiver == number && expected.updated) {
+                    EXPECT_TRUE(changed && device.pendingSlot != 0xFF) << "drive " << number;
+                }
+            }
+            sent += result.record && result.record->toolExitCode ? 1 : 0;
+            break;
+        }
+        case Step::Restart:
+            machine.Restart();
+            oracle.Restart();
+            break;
+        case Step::Verify: {
+            const Deployment::Result result = machine.Verify();
+            const bool installed = oracle.Verify();
+            EXPECT_EQ(result.exitCode, installed ? Deployment::Done : Deployment::NotInstalled)
+                << result.message;
+            EXPECT_EQ(result.message.empty(), !installed);
+            // What verify says of a drive after its restart is what the drive runs.
+            const auto named = oracle.Named();
+            if (result.exitCode == Deployment::Done && named.size() == 1 &&
+                before.drives.at(named.front()->number).pendingSlot == 0xFF) {
+                EXPECT_EQ(result.exitCode == Deployment::Done,
+                          before.drives.at(named.front()->number).firmwareVersion == TARGET);
+            }
+            break;
+        }
+        }
+    }
+    EXPECT_LE(sent, CAP);
+    EXPECT_EQ(sent, oracle.Attempts());
+}
+
+std::uint64_t baseSeed = 1;
+std::uint64_t caseCount = 400;
+std::optional<std::uint64_t> singleCase;
+
+TEST(DeployFleet, EveryRunDoesWhatTheRulesSay) {
+    if (singleCase) {
+        RunCase(*singleCase);
+        return;
+    }
+    for (std::uint64_t seed = baseSeed; seed < baseSeed + caseCount && !HasFailure(); ++seed) {
+        RunCase(seed);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        if (const auto value = NumberArgument(argv[i], "--cases=")) {
+            caseCount = *value;
+        } else if (const auto seed = NumberArgument(argv[i], "--seed=")) {
+            baseSeed = *seed;
+        } else if (const auto one = NumberArgument(argv[i], "--case=")) {
+            singleCase = *one;
+        }
+    }
+    return RUN_ALL_TESTS();
+}
