@@ -22,7 +22,7 @@ public:
     // The longest package the tool loads (cli/package.h).
     static constexpr std::uint64_t MAXIMUM_IMAGE_LENGTH = 0x7FFFFFFF;
     static constexpr std::size_t MAXIMUM_PACKAGE_ID_LENGTH = 64;
-    static constexpr std::size_t MAXIMUM_MANIFEST_LENGTH = 1024 * 1024;
+    static constexpr std::size_t MAXIMUM_MANIFEST_LENGTH = std::size_t{1024} * 1024;
 
     // EXT_CSD FIRMWARE_VERSION, its 8 bytes in register order.
     using FirmwareVersion = std::array<std::uint8_t, 8>;
