@@ -12,7 +12,6 @@
 #include "deploy/machine_facts.h"
 #include "deploy/protected_folder.h"
 #include "deploy/tool_process.h"
-#include "diag/logger.h"
 #include "win32/dll_search.h"
 #include "win32/environment.h"
 
@@ -168,13 +167,7 @@ int Run() {
     return result.exitCode;
 }
 
-// The device layer writes Quillon's messages through the Logger; the deployment program asks the drives
-// with read requests only and keeps none of them: quillon.exe keeps its own log.
-Logger silentLogger(LogFile(), false);
-
 } // namespace
-
-Logger* const logger = &silentLogger;
 
 int main(int, char**) {
     Win32::RestrictDllSearch();

@@ -9,7 +9,6 @@
 #include "device/device_inventory.h"
 #include "device/drive_discovery.h"
 #include "diag/log_file.h"
-#include "diag/logger.h"
 #include "diag/win32_error.h"
 #include "probe/json_report.h"
 #include "probe/manifest_draft.h"
@@ -251,12 +250,7 @@ ExitCode Run() {
     return inventory.verdict.refusal.empty() && !packageFails ? WouldUpdate : WouldNotUpdate;
 }
 
-// The device layer writes Quillon's messages through the Logger; the probe keeps none of them.
-Logger silentLogger(LogFile(), false);
-
 } // namespace
-
-Logger* const logger = &silentLogger;
 
 int main(int, char**) {
     Win32::RestrictDllSearch();
