@@ -1,11 +1,12 @@
 #include "deploy/package_manifest.h"
 #include "device/ext_csd.h"
+
+#ifdef _WIN32
 #include "tests/support/files.h"
 #include "tests/support/text_conversion.h"
+#endif
 
 #include <gtest/gtest.h>
-
-using TestSupport::TempDirectory;
 
 namespace {
 
@@ -239,8 +240,9 @@ TEST(PackageManifest, NamesTheDisksOfItsDeviceEntriesOnly) {
     }
 }
 
+#ifdef _WIN32
 TEST(PackageManifest, ReadsTheFileItNames) {
-    const TempDirectory directory;
+    const TestSupport::TempDirectory directory;
     const std::wstring path = directory / L"m.json";
     TestSupport::WriteBytes(path, MANIFEST);
     EXPECT_EQ(PackageManifest::Read(path).ImagePath(), directory / L"fw 0502 (x86).ffu");
@@ -259,5 +261,6 @@ TEST(PackageManifest, ReadsTheFileItNames) {
         }
     }
 }
+#endif
 
 } // namespace
