@@ -19,7 +19,10 @@ template <typename T> T Read(const void* input) {
 
 STORAGE_HW_FIRMWARE_INFO Info(const std::vector<std::uint8_t>& cachedInfo) {
     STORAGE_HW_FIRMWARE_INFO info{};
-    std::memcpy(&info, cachedInfo.data(), std::min(cachedInfo.size(), sizeof(info)));
+    // An empty reply has no buffer to copy from, not even nothing.
+    if (!cachedInfo.empty()) {
+        std::memcpy(&info, cachedInfo.data(), std::min(cachedInfo.size(), sizeof(info)));
+    }
     return info;
 }
 
