@@ -17,7 +17,12 @@ using Json = nlohmann::ordered_json;
 
 namespace {
 
+// A key as a token of a JSON pointer. A key that holds a control character is written as its JSON string, in
+// double quotes: a NUL in it would end the refusal's text, a line feed its line, before the reason.
 std::string PointerToken(const std::string& key) {
+    if (std::any_of(key.begin(), key.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
+        return "/" + Json(key).dump(-1, ' ', false, Json::error_handler_t::replace);
+    }
     std::string token;
     for (const char c : key) {
         token += c == '~' ? std::string("~0") : c == '/' ? std::string("~1") : std::string(1, c);
@@ -185,6 +190,10 @@ private:
             return Json::parse(text, callback);
         } catch (const Json::parse_error& error) {
             Refuse("", "not JSON: " + untagged(error.what()));
+        } catch (const Json::out_of_range& error) {
+            // JSON sets no bound on numbers, nlohmann-json does: beyond a double's range (1e400, or 1 and 400
+            // zeros) it stops where the number stands.
+            Refuse(place(), "a number too large to read (" + untagged(error.what()) + ")");
         }
     }
 
