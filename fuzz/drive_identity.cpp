@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 using namespace StorageProperty;
@@ -45,10 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const DriveIdentity identity(deviceFailed ? std::optional<std::uint32_t>(5) : std::nullopt, device,
                                  adapterFailed ? std::optional<std::uint32_t>(50) : std::nullopt, adapter);
-    const struct {
-        DriveIdentity::Text text;
-        std::size_t field;
-    } texts[] = {
+    const std::pair<DriveIdentity::Text, std::size_t> texts[] = {
         {DriveIdentity::Text::Vendor, offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset)},
         {DriveIdentity::Text::Product, offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset)},
         {DriveIdentity::Text::ProductRevision, offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductRevisionOffset)},

@@ -57,8 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The first requests, the last ones and their count: contiguous, each of the segment size but the last,
     // which alone is flagged and ends exactly at the image's end.
     const std::uint32_t requests = UpdateRules::DownloadRequests(imageLength, segment);
-    Fuzz::Check(requests >= 1 && std::uint64_t{requests - 1} * segment <= imageLength &&
-                    (imageLength == 0 || std::uint64_t{requests} * segment >= imageLength),
+    Fuzz::Check(requests >= 1 && static_cast<std::uint64_t>(requests - 1) * segment <= imageLength &&
+                    (imageLength == 0 || static_cast<std::uint64_t>(requests) * segment >= imageLength),
                 "the requests cover the image once");
     for (const std::uint32_t request : {0u, 1u, 2u, requests - 3, requests - 2, requests - 1}) {
         if (request >= requests) {
@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             UpdateRules::SegmentHeader(imageLength, segment, request, plan.slot);
         const bool last = request + 1 == requests;
         Fuzz::Check(
-            header.Offset == std::uint64_t{request} * segment && header.Slot == plan.slot &&
+            header.Offset == static_cast<std::uint64_t>(request) * segment && header.Slot == plan.slot &&
                 header.Version == STORAGE_HW_FIRMWARE_DOWNLOAD_VERSION &&
                 header.Size == header.BufferSize + DOWNLOAD_HEADER_SIZE &&
                 (header.Flags == STORAGE_HW_FIRMWARE_REQUEST_FLAG_LAST_SEGMENT) == last &&

@@ -19,7 +19,8 @@ std::string WindowsUtf8(const std::wstring& text) {
 std::wstring WindowsUtf16(const std::string& utf8) {
     const int length = static_cast<int>(utf8.size());
     std::wstring text(utf8.size(), L'\0');
-    text.resize(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, text.data(), length)));
+    text.resize(
+        static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), length, text.data(), length)));
     return text;
 }
 
