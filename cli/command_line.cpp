@@ -1,28 +1,8 @@
 #include "cli/command_line.h"
 
-#include "win32/local_ptr.h"
-#include "win32/unique_module.h"
-
-#include <shellapi.h>
-#include <windows.h>
-
 #include <cwctype>
 
 namespace CommandLine {
-
-std::optional<std::vector<std::wstring>> Split(const wchar_t* commandLine) {
-    const Win32::UniqueModule shell = Win32::LoadSystemLibrary(L"shell32.dll");
-    const auto split = Win32::GetProc<decltype(&CommandLineToArgvW)>(shell.get(), "CommandLineToArgvW");
-    if (split == nullptr) {
-        return std::nullopt;
-    }
-    int count = 0;
-    const Win32::LocalPtr<LPWSTR> arguments(split(commandLine, &count));
-    if (!arguments) {
-        return std::nullopt;
-    }
-    return std::vector<std::wstring>(arguments.get(), arguments.get() + count);
-}
 
 std::optional<std::wstring_view> SwitchValue(std::wstring_view argument, wchar_t letter) {
     if (argument.size() < 3 || (argument[0] != L'-' && argument[0] != L'/') || argument[1] != letter ||
@@ -41,22 +21,16 @@ std::optional<std::wstring> DrivePath(std::wstring_view value) {
     return L"\\\\.\\PhysicalDrive" + std::wstring(1, value[0]);
 }
 
-} // namespace CommandLine
-
-bool ParseCommandLine(const wchar_t* commandLine, std::wstring& drivePath, std::wstring& packagePath) {
-    const auto arguments = CommandLine::Split(commandLine);
-    if (!arguments) {
-        return false;
-    }
+bool Parse(const std::vector<std::wstring>& arguments, std::wstring& drivePath, std::wstring& packagePath) {
     // The program's own path, argument 0, is scanned like every other argument. An empty /D: or a /T:
     // without a digit does not use up its switch.
-    for (const std::wstring& argument : *arguments) {
-        if (const auto package = CommandLine::SwitchValue(argument, L'D')) {
+    for (const std::wstring& argument : arguments) {
+        if (const auto package = SwitchValue(argument, L'D')) {
             if (packagePath.empty()) {
                 packagePath = *package;
             }
-        } else if (const auto drive = CommandLine::SwitchValue(argument, L'T')) {
-            const auto path = CommandLine::DrivePath(*drive);
+        } else if (const auto drive = SwitchValue(argument, L'T')) {
+            const auto path = DrivePath(*drive);
             if (drivePath.empty() && path) {
                 drivePath = *path;
             }
@@ -65,6 +39,4 @@ bool ParseCommandLine(const wchar_t* commandLine, std::wstring& drivePath, std::
     return !drivePath.empty() && !packagePath.empty();
 }
 
-bool ParseCommandLine(std::wstring& drivePath, std::wstring& packagePath) {
-    return ParseCommandLine(GetCommandLineW(), drivePath, packagePath);
-}
+} // namespace CommandLine

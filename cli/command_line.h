@@ -30,4 +30,7 @@ std::optional<std::wstring_view> SwitchValue(std::wstring_view argument, wchar_t
 // character passes the C runtime's digit test.
 std::optional<std::wstring> DrivePath(std::wstring_view value);
 
+// The scan of ParseCommandLine over arguments that are split already.
+bool Parse(const std::vector<std::wstring>& arguments, std::wstring& drivePath, std::wstring& packagePath);
+
 } // namespace CommandLine

@@ -3,7 +3,6 @@
 #include "cli/hex.h"
 
 #include <algorithm>
-#include <vector>
 
 namespace {
 
@@ -16,9 +15,6 @@ constexpr std::array<std::uint32_t, 64> ROUND_CONSTANTS = {
     0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-
-// Reads of a bounded size: some redirectors refuse a single read of hundreds of megabytes.
-constexpr DWORD READ_PIECE_LENGTH = 1024 * 1024;
 
 constexpr std::uint32_t RotateRight(std::uint32_t value, int count) {
     return (value >> count) | (value << (32 - count));
@@ -101,28 +97,6 @@ Sha256::Digest Sha256::Finish() {
     }
     *this = Sha256();
     return digest;
-}
-
-std::optional<Sha256::FileHash> Sha256::OfFile(HANDLE file) {
-    LARGE_INTEGER start{};
-    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> piece(READ_PIECE_LENGTH);
-    Sha256 hash;
-    std::uint64_t length = 0;
-    for (;;) {
-        DWORD read = 0;
-        if (!ReadFile(file, piece.data(), READ_PIECE_LENGTH, &read, nullptr)) {
-            return std::nullopt;
-        }
-        if (read == 0) {
-            break;
-        }
-        hash.Update(piece.data(), read);
-        length += read;
-    }
-    return FileHash{hash.Finish(), length};
 }
 
 std::string Sha256::Hex(const Digest& digest) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#ifdef _WIN32
 #include <windows.h>
+#endif
 
 #include <array>
 #include <cstddef>
@@ -26,9 +28,11 @@ public:
     // The hash of everything given so far; the object then starts afresh.
     Digest Finish();
 
+#ifdef _WIN32
     // Reads the open file from its first byte to its end in bounded pieces, whatever the handle's position
     // was; nothing when a read or the seek fails.
     static std::optional<FileHash> OfFile(HANDLE file);
+#endif
     // As cli/hex.h writes bytes: lower-case hexadecimal, two digits a byte.
     static std::string Hex(const Digest& digest);
 

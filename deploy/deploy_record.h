@@ -4,7 +4,9 @@
 #include "deploy/disk_identity.h"
 #include "deploy/package_manifest.h"
 
+#ifdef _WIN32
 #include <windows.h>
+#endif
 
 #include <cstdint>
 #include <optional>
@@ -52,6 +54,7 @@ public:
     // The record that ToJson wrote; nothing for any other text (another record version, a damaged file).
     static std::optional<DeployRecord> FromJson(const std::string& text);
 
+#ifdef _WIN32
     // Replaces the file's whole content with the record and flushes it to the disk; false when any step
     // fails. The file is one that ProtectedFolder::CreateNew made for this run.
     bool WriteTo(HANDLE file) const;
@@ -63,4 +66,5 @@ public:
     // Characters of the machine name other than letters, digits and '-' become '_'.
     static std::wstring FileStem(const std::wstring& machine, const std::string& packageId,
                                  const SYSTEMTIME& utc);
+#endif
 };

@@ -3,14 +3,13 @@
 #include "cli/hex.h"
 #include "cli/utf8.h"
 #include "device/ext_csd.h"
-#include "win32/unique_handle.h"
 
 #include <nlohmann/json.hpp>
 
-#include <windows.h>
-
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <functional>
 #include <initializer_list>
 
@@ -18,7 +17,12 @@ using Json = nlohmann::ordered_json;
 
 namespace {
 
+// A key as a token of a JSON pointer. A key that holds a control character is written as its JSON string, in
+// double quotes: a NUL in it would end the refusal's text, a line feed its line, before the reason.
 std::string PointerToken(const std::string& key) {
+    if (std::any_of(key.begin(), key.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
+        return "/" + Json(key).dump(-1, ' ', false, Json::error_handler_t::replace);
+    }
     std::string token;
     for (const char c : key) {
         token += c == '~' ? std::string("~0") : c == '/' ? std::string("~1") : std::string(1, c);
@@ -57,6 +61,9 @@ const ExtCsdField EXT_CSD_FIELDS[] = {
     {"ext_csd_rev", ExtCsd::EXT_CSD_REV, 1},
 };
 
+// MAX_PATH: the longest path that Windows' file functions take without the \\?\ prefix.
+constexpr std::size_t MAX_PATH_LENGTH = 260;
+
 // Names that Windows gives to devices in every folder, with any extension.
 bool IsDeviceName(std::wstring name) {
     const std::size_t dot = name.find(L'.');
@@ -64,7 +71,7 @@ bool IsDeviceName(std::wstring name) {
         name.resize(dot);
     }
     name.erase(name.find_last_not_of(L' ') + 1);
-    std::transform(name.begin(), name.end(), name.begin(), [](wchar_t c) { return towupper(c); });
+    std::transform(name.begin(), name.end(), name.begin(), [](wchar_t c) { return std::towupper(c); });
     static const wchar_t* const fixed[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
     if (std::any_of(std::begin(fixed), std::end(fixed),
                     [&](const wchar_t* device) { return name == device; })) {
@@ -174,13 +181,19 @@ private:
             }
             return true;
         };
+        // nlohmann-json's text after its "[json.exception.parse_error.101] " tag.
+        const auto untagged = [](const std::string& what) {
+            const std::size_t tagEnd = what.find("] ");
+            return tagEnd == std::string::npos ? what : what.substr(tagEnd + 2);
+        };
         try {
             return Json::parse(text, callback);
         } catch (const Json::parse_error& error) {
-            // nlohmann-json's text after its "[json.exception.parse_error.101] " tag.
-            const std::string what = error.what();
-            const std::size_t tagEnd = what.find("] ");
-            Refuse("", "not JSON: " + (tagEnd == std::string::npos ? what : what.substr(tagEnd + 2)));
+            Refuse("", "not JSON: " + untagged(error.what()));
+        } catch (const Json::out_of_range& error) {
+            // JSON sets no bound on numbers, nlohmann-json does: beyond a double's range (1e400, or 1 and 400
+            // zeros) it stops where the number stands.
+            Refuse(place(), "a number too large to read (" + untagged(error.what()) + ")");
         }
     }
 
@@ -267,8 +280,9 @@ private:
     std::wstring ImageFileOf(const Json& value, const std::string& place) const {
         ExpectKind(value, place, Json::value_t::string);
         std::wstring name = Utf8::ToWide(value.get<std::string>());
-        if (name.empty() || name.size() > MAX_PATH - 5) {
-            Refuse(place, "expected a file name of 1 to " + std::to_string(MAX_PATH - 5) + " characters");
+        if (name.empty() || name.size() > MAX_PATH_LENGTH - 5) {
+            Refuse(place,
+                   "expected a file name of 1 to " + std::to_string(MAX_PATH_LENGTH - 5) + " characters");
         }
         if (name.find_first_of(L"\\/:") != std::wstring::npos || name == L"." || name == L"..") {
             Refuse(place, "not a plain file name: the image lies in the manifest's own folder");
@@ -394,28 +408,8 @@ PackageManifest PackageManifest::Parse(const std::string& text, const std::wstri
     return manifest;
 }
 
-PackageManifest PackageManifest::Read(const std::wstring& path) {
-    const Reader reader(path);
-    const Win32::UniqueHandle handle(
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!handle.IsValid()) {
-        reader.Refuse("", "cannot be opened (Windows error " + std::to_string(GetLastError()) + ")");
-    }
-    LARGE_INTEGER size{};
-    if (GetFileType(handle.Get()) != FILE_TYPE_DISK || !GetFileSizeEx(handle.Get(), &size) ||
-        size.QuadPart < 0 || static_cast<std::uint64_t>(size.QuadPart) > MAXIMUM_MANIFEST_LENGTH) {
-        reader.Refuse("", "not a file of at most " + std::to_string(MAXIMUM_MANIFEST_LENGTH) + " bytes");
-    }
-    std::string text(static_cast<std::size_t>(size.QuadPart), '\0');
-    DWORD read = 0;
-    if (!text.empty() &&
-        (!ReadFile(handle.Get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr) ||
-         read != text.size())) {
-        reader.Refuse("", "cannot be read (Windows error " + std::to_string(GetLastError()) + ")");
-    }
-    PackageManifest manifest = reader.Read(text);
-    manifest.text = std::move(text);
-    return manifest;
+void PackageManifest::RefuseFile(const std::wstring& path, const std::string& reason) {
+    Reader(path).Refuse("", reason);
 }
 
 bool PackageManifest::IsPackageId(std::string_view id) {

@@ -85,6 +85,8 @@ private:
         std::vector<ExtCsdCondition> extCsd;
     };
     class Reader;
+    // Throws the refusal of the manifest file as a whole, for a reason found before its text is read.
+    [[noreturn]] static void RefuseFile(const std::wstring& path, const std::string& reason);
 
     std::string packageId;
     std::wstring imagePath;

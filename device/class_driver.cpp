@@ -19,7 +19,10 @@ template <typename T> T Read(const void* input) {
 
 STORAGE_HW_FIRMWARE_INFO Info(const std::vector<std::uint8_t>& cachedInfo) {
     STORAGE_HW_FIRMWARE_INFO info{};
-    std::memcpy(&info, cachedInfo.data(), std::min(cachedInfo.size(), sizeof(info)));
+    // An empty reply has no buffer to copy from, not even nothing.
+    if (!cachedInfo.empty()) {
+        std::memcpy(&info, cachedInfo.data(), std::min(cachedInfo.size(), sizeof(info)));
+    }
     return info;
 }
 
@@ -53,27 +56,37 @@ bool SupportsUpgrade(const STORAGE_HW_FIRMWARE_INFO& info) {
 // refused report, STATUS_NOT_IMPLEMENTED; one status stands for them all here.)
 constexpr Refusal NO_INFORMATION{Status::Unsuccessful, "the device's firmware information could not be had"};
 
+// winerror.h's codes that RtlNtStatusToDosError gives for the statuses above.
+namespace WinError {
+constexpr std::uint32_t INVALID_FUNCTION = 1;
+constexpr std::uint32_t BAD_LENGTH = 24;
+constexpr std::uint32_t GEN_FAILURE = 31;
+constexpr std::uint32_t NOT_SUPPORTED = 50;
+constexpr std::uint32_t INVALID_PARAMETER = 87;
+constexpr std::uint32_t INSUFFICIENT_BUFFER = 122;
+} // namespace WinError
+
 } // namespace
 
-DWORD LastError(Status status) {
+std::uint32_t LastError(Status status) {
     switch (status) {
     case Status::Unsuccessful:
-        return ERROR_GEN_FAILURE;
+        return WinError::GEN_FAILURE;
     case Status::NotImplemented:
-        return ERROR_INVALID_FUNCTION;
+        return WinError::INVALID_FUNCTION;
     case Status::InfoLengthMismatch:
-        return ERROR_BAD_LENGTH;
+        return WinError::BAD_LENGTH;
     case Status::InvalidParameter:
-        return ERROR_INVALID_PARAMETER;
+        return WinError::INVALID_PARAMETER;
     case Status::BufferTooSmall:
-        return ERROR_INSUFFICIENT_BUFFER;
+        return WinError::INSUFFICIENT_BUFFER;
     case Status::NotSupported:
-        return ERROR_NOT_SUPPORTED;
+        return WinError::NOT_SUPPORTED;
     }
-    return ERROR_GEN_FAILURE;
+    return WinError::GEN_FAILURE;
 }
 
-std::optional<Status> StatusGiving(DWORD lastError) {
+std::optional<Status> StatusGiving(std::uint32_t lastError) {
     for (const Status status : {Status::Unsuccessful, Status::NotImplemented, Status::InfoLengthMismatch,
                                 Status::InvalidParameter, Status::BufferTooSmall, Status::NotSupported}) {
         if (LastError(status) == lastError) {
@@ -83,7 +96,7 @@ std::optional<Status> StatusGiving(DWORD lastError) {
     return std::nullopt;
 }
 
-std::optional<Refusal> GetInfoProcess(DWORD inputLength, DWORD outputLength) {
+std::optional<Refusal> GetInfoProcess(std::uint32_t inputLength, std::uint32_t outputLength) {
     if (inputLength < sizeof(STORAGE_HW_FIRMWARE_INFO_QUERY)) {
         return Refusal{Status::InfoLengthMismatch,
                        "the input is shorter than STORAGE_HW_FIRMWARE_INFO_QUERY"};
@@ -111,11 +124,11 @@ std::optional<Refusal> GetHwFirmwareInfo(const std::vector<std::uint8_t>& reply,
     return std::nullopt;
 }
 
-DWORD InfoReplyLength(const std::vector<std::uint8_t>& cachedInfo, DWORD outputLength) {
-    return std::min<DWORD>(outputLength, Info(cachedInfo).Size);
+std::uint32_t InfoReplyLength(const std::vector<std::uint8_t>& cachedInfo, std::uint32_t outputLength) {
+    return std::min<std::uint32_t>(outputLength, Info(cachedInfo).Size);
 }
 
-std::optional<Refusal> DownloadProcess(const void* input, DWORD inputLength,
+std::optional<Refusal> DownloadProcess(const void* input, std::uint32_t inputLength,
                                        const std::vector<std::uint8_t>* cachedInfo,
                                        std::optional<std::uint32_t> maxTransferLength) {
     // The SDK's structure ends in a one-byte image array, padded to 40 bytes.
@@ -176,7 +189,7 @@ std::optional<Refusal> DownloadProcess(const void* input, DWORD inputLength,
     return std::nullopt;
 }
 
-std::optional<Refusal> ActivateProcess(const void* input, DWORD inputLength,
+std::optional<Refusal> ActivateProcess(const void* input, std::uint32_t inputLength,
                                        const std::vector<std::uint8_t>* cachedInfo) {
     if (input == nullptr || inputLength < sizeof(STORAGE_HW_FIRMWARE_ACTIVATE)) {
         return Refusal{Status::InfoLengthMismatch,

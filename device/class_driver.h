@@ -1,7 +1,5 @@
 #pragma once
 
-#include <windows.h>
-
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -33,15 +31,15 @@ struct Refusal {
 
 // The last error that the caller of DeviceIoControl reads after the status, as the system maps it
 // (RtlNtStatusToDosError).
-DWORD LastError(Status status);
+std::uint32_t LastError(Status status);
 // The status whose last error this is; none for a last error that no status of the class driver gives.
-std::optional<Status> StatusGiving(DWORD lastError);
+std::optional<Status> StatusGiving(std::uint32_t lastError);
 
 // The SCSI WRITE BUFFER command that carries a segment has 3 bytes for its offset and its length.
 constexpr std::uint64_t WRITE_BUFFER_FIELD_MAX = 0xFFFFFF;
 
 // ClassDeviceHwFirmwareGetInfoProcess, before it asks the device: the caller's buffer lengths.
-std::optional<Refusal> GetInfoProcess(DWORD inputLength, DWORD outputLength);
+std::optional<Refusal> GetInfoProcess(std::uint32_t inputLength, std::uint32_t outputLength);
 
 // ClasspGetHwFirmwareInfo: the firmware information as the device reported it, judged before the class
 // driver caches it. A refused report also makes every later information request fail with
@@ -50,16 +48,16 @@ std::optional<Refusal> GetHwFirmwareInfo(const std::vector<std::uint8_t>& reply,
                                          std::uint32_t maxTransferLength);
 
 // How many bytes of the cached information go back to a caller with this output length.
-DWORD InfoReplyLength(const std::vector<std::uint8_t>& cachedInfo, DWORD outputLength);
+std::uint32_t InfoReplyLength(const std::vector<std::uint8_t>& cachedInfo, std::uint32_t outputLength);
 
 // ClassDeviceHwFirmwareDownloadProcess, against the cached information; null when the class driver could
 // not get it from the device. The adapter's maximum transfer length is checked when it is known.
-std::optional<Refusal> DownloadProcess(const void* input, DWORD inputLength,
+std::optional<Refusal> DownloadProcess(const void* input, std::uint32_t inputLength,
                                        const std::vector<std::uint8_t>* cachedInfo,
                                        std::optional<std::uint32_t> maxTransferLength);
 
 // ClassDeviceHwFirmwareActivateProcess, against the cached information as for a download.
-std::optional<Refusal> ActivateProcess(const void* input, DWORD inputLength,
+std::optional<Refusal> ActivateProcess(const void* input, std::uint32_t inputLength,
                                        const std::vector<std::uint8_t>* cachedInfo);
 
 } // namespace ClassDriver

@@ -2,8 +2,6 @@
 
 #include "device/drive_identity.h"
 
-#include <windows.h>
-
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,7 +11,7 @@
 // Quillon would do with it.
 struct DeviceInventory {
     struct Failure {
-        DWORD code = 0;
+        std::uint32_t code = 0;
         // The system's text for the code, without its line end.
         std::string text;
     };

@@ -1,6 +1,5 @@
 #include "device/drive_identity.h"
 
-#include "device/emmc.h"
 #include "device/storage_property.h"
 
 #include <algorithm>
@@ -37,9 +36,9 @@ std::optional<std::string> String(const std::vector<std::uint8_t>& bytes, std::s
 
 } // namespace
 
-DriveIdentity::DriveIdentity(std::optional<DWORD> deviceError,
+DriveIdentity::DriveIdentity(std::optional<std::uint32_t> deviceError,
                              const std::vector<std::uint8_t>& deviceDescriptor,
-                             std::optional<DWORD> adapterError,
+                             std::optional<std::uint32_t> adapterError,
                              const std::vector<std::uint8_t>& adapterDescriptor)
     : deviceError(deviceError), adapterError(adapterError) {
     if (!deviceError) {
@@ -57,14 +56,6 @@ DriveIdentity::DriveIdentity(std::optional<DWORD> deviceError,
         maximumTransferLength =
             Field(adapterDescriptor, offsetof(STORAGE_ADAPTER_DESCRIPTOR, MaximumTransferLength));
     }
-}
-
-DriveIdentity DriveIdentity::Read(const eMMC& device) {
-    std::vector<std::uint8_t> deviceDescriptor;
-    std::vector<std::uint8_t> adapterDescriptor;
-    const auto deviceError = device.ReadProperty(StorageDeviceProperty, deviceDescriptor);
-    const auto adapterError = device.ReadProperty(StorageAdapterProperty, adapterDescriptor);
-    return DriveIdentity(deviceError, deviceDescriptor, adapterError, adapterDescriptor);
 }
 
 std::optional<std::string> DriveIdentity::Trimmed(Text text) const {

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <windows.h>
-
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -21,13 +19,14 @@ public:
     // Nothing read: the drive did not open.
     DriveIdentity() = default;
     // From the bytes that each query returned, or the error it failed with.
-    DriveIdentity(std::optional<DWORD> deviceError, const std::vector<std::uint8_t>& deviceDescriptor,
-                  std::optional<DWORD> adapterError, const std::vector<std::uint8_t>& adapterDescriptor);
+    DriveIdentity(std::optional<std::uint32_t> deviceError, const std::vector<std::uint8_t>& deviceDescriptor,
+                  std::optional<std::uint32_t> adapterError,
+                  const std::vector<std::uint8_t>& adapterDescriptor);
     // Sends both queries to the open device.
     static DriveIdentity Read(const eMMC& device);
 
-    std::optional<DWORD> DeviceError() const { return deviceError; }
-    std::optional<DWORD> AdapterError() const { return adapterError; }
+    std::optional<std::uint32_t> DeviceError() const { return deviceError; }
+    std::optional<std::uint32_t> AdapterError() const { return adapterError; }
     // STORAGE_BUS_TYPE: StorageProperty::BusTypeMmc for an eMMC, BusTypeSd for an SD card.
     std::optional<std::uint32_t> BusType() const { return busType; }
     // Without the blanks that SCSI-style identities pad their fields with, at either end; otherwise exactly
@@ -38,8 +37,8 @@ public:
     std::optional<std::uint32_t> MaximumTransferLength() const { return maximumTransferLength; }
 
 private:
-    std::optional<DWORD> deviceError;
-    std::optional<DWORD> adapterError;
+    std::optional<std::uint32_t> deviceError;
+    std::optional<std::uint32_t> adapterError;
     std::optional<std::uint32_t> busType;
     std::array<std::optional<std::string>, 4> texts;
     std::optional<std::uint32_t> maximumTransferLength;

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <windows.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -13,9 +11,9 @@
 namespace StorageFirmware {
 
 // winerror.h: the device or driver rejects the image.
-constexpr DWORD STG_E_FIRMWARE_IMAGE_INVALID = 0x80030209;
+constexpr std::uint32_t STG_E_FIRMWARE_IMAGE_INVALID = 0x80030209;
 // winerror.h: the slot was activated, but the new firmware runs only after a power cycle.
-constexpr DWORD STG_S_POWER_CYCLE_REQUIRED = 0x00030207;
+constexpr std::uint32_t STG_S_POWER_CYCLE_REQUIRED = 0x00030207;
 
 // The request is for the controller's firmware, not the device's.
 constexpr std::uint32_t STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER = 0x00000001;

@@ -2,7 +2,6 @@
 
 #include "device/ext_csd.h"
 #include "device/storage_property.h"
-#include "diag/win32_error.h"
 
 #include <array>
 #include <cstdio>

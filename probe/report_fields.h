@@ -3,8 +3,6 @@
 #include "device/drive_identity.h"
 #include "device/storage_firmware.h"
 
-#include <windows.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>

@@ -7,7 +7,7 @@ using namespace StorageFirmware;
 
 namespace {
 
-std::string HexNumber(DWORD code) {
+std::string HexNumber(std::uint32_t code) {
     return ReportFields::HexNumber(code, 8);
 }
 

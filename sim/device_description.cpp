@@ -65,7 +65,7 @@ DeviceDescription::DownloadError DownloadErrorValue(std::string_view value, std:
     if (request == 0) {
         throw DescriptionError(line, "bad value '" + std::string(value) + "': requests count from 1");
     }
-    return {request, Number<DWORD>(Trim(value.substr(colon + 1)), 0xFFFFFFFF, line)};
+    return {request, Number<std::uint32_t>(Trim(value.substr(colon + 1)), 0xFFFFFFFF, line)};
 }
 
 std::vector<DeviceDescription::Image> Images(std::string_view value, std::size_t line) {
@@ -107,7 +107,7 @@ bool Apply(DeviceDescription& device, std::string_view key, std::string_view val
     if (key == "drive") {
         device.drive = Number<std::uint8_t>(value, 9, line);
     } else if (key == "open_error") {
-        device.openError = Number<DWORD>(value, DWORD_MAX, line);
+        device.openError = Number<std::uint32_t>(value, DWORD_MAX, line);
     } else if (key == "ext_csd_rev") {
         device.extCsdRev = Number<std::uint8_t>(value, BYTE, line);
     } else if (key == "supported_modes") {
@@ -122,9 +122,9 @@ bool Apply(DeviceDescription& device, std::string_view key, std::string_view val
     } else if (key == "ext_csd_filled") {
         device.extCsdFilled = Number<std::uint32_t>(value, 512, line);
     } else if (key == "ext_csd_error") {
-        device.extCsdError = Number<DWORD>(value, DWORD_MAX, line);
+        device.extCsdError = Number<std::uint32_t>(value, DWORD_MAX, line);
     } else if (key == "info_error") {
-        device.infoError = Number<DWORD>(value, DWORD_MAX, line);
+        device.infoError = Number<std::uint32_t>(value, DWORD_MAX, line);
     } else if (key == "support_upgrade") {
         device.supportUpgrade = Number<std::uint8_t>(value, BYTE, line);
     } else if (key == "slots") {
@@ -144,7 +144,7 @@ bool Apply(DeviceDescription& device, std::string_view key, std::string_view val
     } else if (key == "download_error") {
         device.downloadError = DownloadErrorValue(value, line);
     } else if (key == "activate_error") {
-        device.activateError = Number<DWORD>(value, DWORD_MAX, line);
+        device.activateError = Number<std::uint32_t>(value, DWORD_MAX, line);
     } else if (key == "images") {
         device.images = Images(value, line);
     } else if (key == "bus_type") {
@@ -158,9 +158,9 @@ bool Apply(DeviceDescription& device, std::string_view key, std::string_view val
     } else if (key == "serial_number") {
         device.serialNumber = TextValue(value);
     } else if (key == "device_property_error") {
-        device.devicePropertyError = Number<DWORD>(value, DWORD_MAX, line);
+        device.devicePropertyError = Number<std::uint32_t>(value, DWORD_MAX, line);
     } else if (key == "adapter_property_error") {
-        device.adapterPropertyError = Number<DWORD>(value, DWORD_MAX, line);
+        device.adapterPropertyError = Number<std::uint32_t>(value, DWORD_MAX, line);
     } else {
         return false;
     }

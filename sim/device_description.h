@@ -3,8 +3,6 @@
 #include "device/storage_property.h"
 #include "sim/description_text.h"
 
-#include <windows.h>
-
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -26,11 +24,11 @@ struct DeviceDescription {
     // The K-th download request, counting from 1, fails with the code.
     struct DownloadError {
         std::uint32_t request;
-        DWORD code;
+        std::uint32_t code;
     };
 
     std::uint8_t drive = 0;
-    std::optional<DWORD> openError;
+    std::optional<std::uint32_t> openError;
     std::uint8_t extCsdRev = 8;
     std::uint8_t supportedModes = 0x01;
     std::uint8_t fwConfig = 0x00;
@@ -38,8 +36,8 @@ struct DeviceDescription {
     std::optional<std::array<std::uint8_t, 512>> extCsd;
     // How many leading bytes of the 512-byte register the driver fills.
     std::uint32_t extCsdFilled = 512;
-    std::optional<DWORD> extCsdError;
-    std::optional<DWORD> infoError;
+    std::optional<std::uint32_t> extCsdError;
+    std::optional<std::uint32_t> infoError;
     // The information reply's SupportUpgrade byte: bit 0 says upgrades are supported, the others are
     // reserved.
     std::uint8_t supportUpgrade = 1;
@@ -53,7 +51,7 @@ struct DeviceDescription {
     // download against. The default takes any payload up to 1 MiB.
     std::uint32_t maxTransferLength = 0x100000;
     std::optional<DownloadError> downloadError;
-    std::optional<DWORD> activateError;
+    std::optional<std::uint32_t> activateError;
     // Which firmware version an image installs when the machine restarts, known by the image's CRC-32; an
     // image without a version fails to install. An image that is not listed fails as well.
     struct Image {
@@ -70,8 +68,8 @@ struct DeviceDescription {
     std::optional<std::string> product = "QSIM eMMC";
     std::optional<std::string> productRevision = "QSIM0001";
     std::optional<std::string> serialNumber = "QSIM-0000-0001";
-    std::optional<DWORD> devicePropertyError;
-    std::optional<DWORD> adapterPropertyError;
+    std::optional<std::uint32_t> devicePropertyError;
+    std::optional<std::uint32_t> adapterPropertyError;
 
     // What a described device starts from: the built-in device without its identity strings.
     static DeviceDescription Described();

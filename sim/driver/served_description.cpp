@@ -21,11 +21,12 @@ std::string WhyNotServed(const DeviceDescription& description) {
     if (description.openError) {
         return "open_error: the stand-in driver cannot fail a drive open";
     }
-    const std::pair<const char*, std::optional<DWORD>> codes[] = {
+    const std::pair<const char*, std::optional<std::uint32_t>> codes[] = {
         {"ext_csd_error", description.extCsdError},
         {"info_error", description.infoError},
-        {"download_error",
-         description.downloadError ? std::optional<DWORD>(description.downloadError->code) : std::nullopt},
+        {"download_error", description.downloadError
+                               ? std::optional<std::uint32_t>(description.downloadError->code)
+                               : std::nullopt},
         {"activate_error", description.activateError},
         {"device_property_error", description.devicePropertyError},
         {"adapter_property_error", description.adapterPropertyError},

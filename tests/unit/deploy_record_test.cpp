@@ -1,11 +1,15 @@
 #include "deploy/deploy_record.h"
+
+#ifdef _WIN32
 #include "deploy/protected_folder.h"
 #include "tests/support/files.h"
 #include "tests/support/text_conversion.h"
 #include "win32/local_ptr.h"
+#endif
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
 #include <windows.h>
 
 #include <sddl.h>
@@ -13,19 +17,9 @@
 using TestSupport::ReadBytes;
 using TestSupport::TempDirectory;
 using TestSupport::Utf8;
+#endif
 
 namespace {
-
-SYSTEMTIME Utc(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
-    SYSTEMTIME time{};
-    time.wYear = year;
-    time.wMonth = month;
-    time.wDay = day;
-    time.wHour = hour;
-    time.wMinute = minute;
-    time.wSecond = second;
-    return time;
-}
 
 DeployRecord FullRecord() {
     DeployRecord record;
@@ -124,6 +118,18 @@ TEST(DeployRecord, WritesItsKeysAndReadsBackWhatItWrote) {
         SCOPED_TRACE(name);
         EXPECT_FALSE(DeployRecord::FromJson(text).has_value());
     }
+}
+
+#ifdef _WIN32
+SYSTEMTIME Utc(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
+    SYSTEMTIME time{};
+    time.wYear = year;
+    time.wMonth = month;
+    time.wDay = day;
+    time.wHour = hour;
+    time.wMinute = minute;
+    time.wSecond = second;
+    return time;
 }
 
 TEST(DeployRecord, NamesFilesByMachinePackageAndUtcTime) {
@@ -257,5 +263,6 @@ TEST(ProtectedFolder, NewFilesNeverOverwriteNorFollowALink) {
     TestSupport::RemoveSymbolicLink(inFolder(L".json"));
     TestSupport::RemoveSymbolicLink(inFolder(L"-2.json"));
 }
+#endif
 
 } // namespace

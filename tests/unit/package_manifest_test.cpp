@@ -1,11 +1,12 @@
 #include "deploy/package_manifest.h"
 #include "device/ext_csd.h"
+
+#ifdef _WIN32
 #include "tests/support/files.h"
 #include "tests/support/text_conversion.h"
+#endif
 
 #include <gtest/gtest.h>
-
-using TestSupport::TempDirectory;
 
 namespace {
 
@@ -73,6 +74,8 @@ const Row ROWS[] = {
     {"unknown key, escaped in the pointer", R"("product_revision")", R"("product/rev~ision")",
      "/devices/1/product~1rev~0ision: unknown key (known here: bus_type, vendor, product, product_revision, "
      "ext_csd)"},
+    {"unknown key with a NUL, quoted in the pointer", R"("description")", R"("desc\u0000ri\nption")",
+     "/\"desc\\u0000ri\\nption\": unknown key (known here: " + KNOWN_TOP + ")"},
     {"package id missing", R"("package_id": "contoso-emmc_05.02",)", "", "/package_id: missing"},
     {"package id empty", R"("contoso-emmc_05.02")", R"("")",
      "/package_id: expected 1 to 64 characters, found 0"},
@@ -106,6 +109,10 @@ const Row ROWS[] = {
     {"image length beyond the tool", "524288", "2147483648", "/image/length: " + RANGE_LENGTH + "2147483648"},
     {"image length with a fraction", "524288", "5.5e5",
      "/image/length: expected an integer, found a number with a fraction or an exponent"},
+    {"image length beyond any number", "524288", "1e400",
+     "/image/length: a number too large to read (number overflow parsing '1e400')"},
+    {"image length of 401 digits", "524288", "1" + std::string(400, '0'),
+     "/image/length: a number too large to read (number overflow parsing '1" + std::string(400, '0') + "')"},
     {"image length missing", R"("length": 524288,)", "", "/image/length: missing"},
     {"image unknown key", R"("length")", R"("size")",
      "/image/size: unknown key (known here: file, length, sha256)"},
@@ -239,8 +246,9 @@ TEST(PackageManifest, NamesTheDisksOfItsDeviceEntriesOnly) {
     }
 }
 
+#ifdef _WIN32
 TEST(PackageManifest, ReadsTheFileItNames) {
-    const TempDirectory directory;
+    const TestSupport::TempDirectory directory;
     const std::wstring path = directory / L"m.json";
     TestSupport::WriteBytes(path, MANIFEST);
     EXPECT_EQ(PackageManifest::Read(path).ImagePath(), directory / L"fw 0502 (x86).ffu");
@@ -259,5 +267,6 @@ TEST(PackageManifest, ReadsTheFileItNames) {
         }
     }
 }
+#endif
 
 } // namespace
