@@ -27,6 +27,7 @@ std::wstring WindowsUtf16(const std::string& utf8) {
 // The conversions of the portable core give what Windows' own give: for any UTF-16 text, surrogates without
 // their other half included, and for the UTF-8 that Windows writes of it.
 TEST(Utf8, ConvertsAsWindowsDoes) {
+    // NOLINTNEXTLINE(cert-msc51-cpp): a fixed seed, so that a failing text comes back the same
     std::mt19937 random(26);
     const std::pair<wchar_t, wchar_t> ranges[] = {
         {0x0000, 0x007F}, {0x0080, 0x00FF}, {0x0100, 0x07FF}, {0x0800, 0xD7FF},
