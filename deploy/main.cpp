@@ -6,6 +6,7 @@
 #include "cli/instance_guard.h"
 #include "cli/instance_mutex.h"
 #include "cli/tool_guard.h"
+#include "cli/trusted_principals.h"
 #include "cli/utf8.h"
 #include "cli/windows_version.h"
 #include "deploy/deployment.h"
@@ -108,7 +109,7 @@ Deployment::Host WindowsHost(const std::wstring& programData) {
     Deployment::Host host;
     host.machine = ComputerName();
     host.stateRoot = programData + L"\\Quillon\\" + MachineFacts::StateFolder();
-    host.trusted = ProtectedFolder::TrustedByThisProcess();
+    host.trusted = TrustedPrincipals::OfThisProcess();
     host.clock = [] {
         SYSTEMTIME now{};
         GetSystemTime(&now);
