@@ -125,10 +125,10 @@ Deployment::Host WindowsHost(const std::wstring& programData) {
     host.whileToolGuarded = [](const std::function<void()>& askDrives) {
         const ToolGuard guard;
         if (!guard.IsOwned()) {
-            return false;
+            return Deployment::Guarded{false, guard.UntrustedOwner()};
         }
         askDrives();
-        return true;
+        return Deployment::Guarded{true, std::nullopt};
     };
     return host;
 }
@@ -152,13 +152,17 @@ int Run() {
     if (options->verify) {
         const Deployment::Result result = Deployment::Verify(host, options->packageId);
         if (!result.message.empty()) {
-            WriteLine(stdout, result.message);
+            WriteLine(result.error ? stderr : stdout, result.message);
         }
         return result.exitCode;
     }
     // A run as SYSTEM and an administrator's run in another session must not both decide on one machine.
     const InstanceGuard guard(DEPLOY_INSTANCE_MUTEX_NAME);
     if (!guard.IsOwned()) {
+        if (const auto owner = guard.UntrustedOwner()) {
+            WriteLine(stderr, "quillon-deploy: " + *owner);
+            return Deployment::GuardUntrusted;
+        }
         WriteLine(stderr, "quillon-deploy: another run of quillon-deploy is in progress");
         return Deployment::AnotherRun;
     }

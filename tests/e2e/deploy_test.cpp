@@ -257,6 +257,57 @@ TEST_P(Deployments, AKilledRunIsKnownToTheNext) {
 INSTANTIATE_TEST_SUITE_P(Machines, Deployments, testing::Values(Target::Simulator, Target::Driver),
                          [](const testing::TestParamInfo<Target>& info) { return TargetName(info.param); });
 
+// Anyone may create a guard's name before a run does. A guard that a trusted principal owns is another run's:
+// retry later (1618). One that someone else owns, or whose owner cannot even be read, is no run of Quillon's
+// programs: the line names the guard and its owner (33), and detection still reads not installed.
+TEST(GuardOwner, TellsAnotherRunFromAnUntrustedOwner) {
+    const wchar_t* const administrators = L"O:BAD:(A;;GA;;;WD)";
+    const std::string deployGuardOwner = "quillon-deploy: the guard Global\\com.zelt.quillon.deploy ";
+    const std::string toolGuardOwner = "quillon-deploy: the guard Global\\com.zelt.quillon is owned by "
+                                       "S-1-5-21-1-2-3-1001, not by a trusted principal\n";
+    // NOLINTNEXTLINE(clang-analyzer-optin.performance.Padding): the fields follow the table's columns
+    const struct {
+        const char* name;
+        bool verify;
+        const wchar_t* guard;
+        const wchar_t* sddl;
+        DWORD exitCode;
+        std::string errors;
+    } cases[] = {
+        {"DeployGuardOfAnUntrustedOwner", false, DEPLOY_INSTANCE_MUTEX_NAME, UNTRUSTED_OWNER_SDDL, 33,
+         deployGuardOwner + "is owned by S-1-5-21-1-2-3-1001, not by a trusted principal\n"},
+        {"DeployGuardThatNobodyMayRead", false, DEPLOY_INSTANCE_MUTEX_NAME, L"O:S-1-5-21-1-2-3-1001D:(D;;GA;;;WD)",
+         33, deployGuardOwner + "exists, but its owner cannot be read (Windows error 5)\n"},
+        {"DeployGuardOfAdministrators", false, DEPLOY_INSTANCE_MUTEX_NAME, administrators, 1618,
+         "quillon-deploy: another run of quillon-deploy is in progress\n"},
+        {"ToolGuardOfAnUntrustedOwner", false, MACHINE_WIDE_INSTANCE_MUTEX_NAME, UNTRUSTED_OWNER_SDDL, 33,
+         toolGuardOwner},
+        {"ToolGuardOfAdministrators", false, INSTANCE_MUTEX_NAME, administrators, 1618,
+         "quillon-deploy: Quillon or another program that asks its devices is running\n"},
+        {"DetectionWithAToolGuardOfAnUntrustedOwner", true, MACHINE_WIDE_INSTANCE_MUTEX_NAME, UNTRUSTED_OWNER_SDDL,
+         1, toolGuardOwner},
+    };
+    for (const auto& [name, verify, guard, sddl, exitCode, errors] : cases) {
+        SCOPED_TRACE(name);
+        DeployedMachine machine(Target::Simulator);
+        // Detection asks the drives only for a package that an install has seen.
+        if (verify) {
+            ASSERT_EQ(machine.Install().exitCode, 3010u);
+        }
+        const std::string state = machine.State();
+        const std::size_t records = RecordsIn(machine.Records()).size();
+        const Win32::UniqueHandle held = MutexWithSecurity(guard, sddl);
+        ASSERT_TRUE(held.IsValid());
+
+        const Deploy run = verify ? machine.Verify() : machine.Install();
+        EXPECT_EQ(run.exitCode, exitCode);
+        EXPECT_EQ(run.output, "");
+        EXPECT_EQ(run.errors, TextMode(errors));
+        EXPECT_EQ(machine.State(), state);
+        EXPECT_EQ(RecordsIn(machine.Records()).size(), records);
+    }
+}
+
 // Intune and Configuration Manager run programs as SYSTEM in session 0, where a name without prefix lives in
 // the machine's namespace already: there the session's guard and the machine-wide guard are one mutex, and
 // the second must not pass for another run. Each program runs there alone.

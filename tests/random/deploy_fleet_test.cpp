@@ -321,7 +321,7 @@ public:
         };
         host.whileToolGuarded = [](const std::function<void()>& askDrives) {
             askDrives();
-            return true;
+            return Deployment::Guarded{true, std::nullopt};
         };
     }
 
