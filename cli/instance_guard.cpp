@@ -79,8 +79,8 @@ std::optional<std::string> InstanceGuard::UntrustedOwner() const {
     }
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD error = functions.getSecurityInfo(readable, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                                                  nullptr, nullptr, nullptr, &descriptor);
+    const DWORD error = functions.getSecurityInfo(readable, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION,
+                                                  &owner, nullptr, nullptr, nullptr, &descriptor);
     const Win32::LocalPtr<void> held(descriptor);
     if (error != ERROR_SUCCESS) {
         return unreadable(error);

@@ -11,7 +11,6 @@
 #include "cli/windows_version.h"
 #include "deploy/deployment.h"
 #include "deploy/machine_facts.h"
-#include "deploy/protected_folder.h"
 #include "deploy/tool_process.h"
 #include "win32/dll_search.h"
 #include "win32/environment.h"

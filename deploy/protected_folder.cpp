@@ -71,10 +71,10 @@ void CheckSecurity(HANDLE folder, const std::wstring& path, const Win32::Securit
     const auto isTrusted = [&](const std::wstring& sid) {
         return std::find(trusted.begin(), trusted.end(), sid) != trusted.end();
     };
-    const std::wstring ownerText =
-        owner == nullptr ? L"nobody"
-                         : TrustedPrincipals::SidText(static_cast<std::uint8_t*>(owner),
-                                                      TrustedPrincipals::MAXIMUM_SID_LENGTH);
+    const std::wstring ownerText = owner == nullptr
+                                       ? L"nobody"
+                                       : TrustedPrincipals::SidText(static_cast<std::uint8_t*>(owner),
+                                                                    TrustedPrincipals::MAXIMUM_SID_LENGTH);
     if (!isTrusted(ownerText)) {
         Refuse(path, "owned by " + Utf8::FromWide(ownerText) + ", not by a trusted principal");
     }

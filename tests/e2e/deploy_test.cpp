@@ -84,7 +84,8 @@ public:
     }
 
     // quillon-deploy.exe, quillon.exe or quillon-probe.exe; on the simulated machine their rehearsal builds.
-    LaunchOptions Launch(const std::wstring& arguments, const std::wstring& program = L"quillon-deploy") const {
+    LaunchOptions Launch(const std::wstring& arguments,
+                         const std::wstring& program = L"quillon-deploy") const {
         LaunchOptions options{BuiltProgram(program + (target == Target::Driver ? L".exe" : L"-sim.exe")),
                               arguments,
                               directory.Path(),
@@ -276,16 +277,17 @@ TEST(GuardOwner, TellsAnotherRunFromAnUntrustedOwner) {
     } cases[] = {
         {"DeployGuardOfAnUntrustedOwner", false, DEPLOY_INSTANCE_MUTEX_NAME, UNTRUSTED_OWNER_SDDL, 33,
          deployGuardOwner + "is owned by S-1-5-21-1-2-3-1001, not by a trusted principal\n"},
-        {"DeployGuardThatNobodyMayRead", false, DEPLOY_INSTANCE_MUTEX_NAME, L"O:S-1-5-21-1-2-3-1001D:(D;;GA;;;WD)",
-         33, deployGuardOwner + "exists, but its owner cannot be read (Windows error 5)\n"},
+        {"DeployGuardThatNobodyMayRead", false, DEPLOY_INSTANCE_MUTEX_NAME,
+         L"O:S-1-5-21-1-2-3-1001D:(D;;GA;;;WD)", 33,
+         deployGuardOwner + "exists, but its owner cannot be read (Windows error 5)\n"},
         {"DeployGuardOfAdministrators", false, DEPLOY_INSTANCE_MUTEX_NAME, administrators, 1618,
          "quillon-deploy: another run of quillon-deploy is in progress\n"},
         {"ToolGuardOfAnUntrustedOwner", false, MACHINE_WIDE_INSTANCE_MUTEX_NAME, UNTRUSTED_OWNER_SDDL, 33,
          toolGuardOwner},
         {"ToolGuardOfAdministrators", false, INSTANCE_MUTEX_NAME, administrators, 1618,
          "quillon-deploy: Quillon or another program that asks its devices is running\n"},
-        {"DetectionWithAToolGuardOfAnUntrustedOwner", true, MACHINE_WIDE_INSTANCE_MUTEX_NAME, UNTRUSTED_OWNER_SDDL,
-         1, toolGuardOwner},
+        {"DetectionWithAToolGuardOfAnUntrustedOwner", true, MACHINE_WIDE_INSTANCE_MUTEX_NAME,
+         UNTRUSTED_OWNER_SDDL, 1, toolGuardOwner},
     };
     for (const auto& [name, verify, guard, sddl, exitCode, errors] : cases) {
         SCOPED_TRACE(name);

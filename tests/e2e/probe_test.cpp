@@ -755,8 +755,8 @@ TEST(ProbeRefusal, EndsBeforeTheDeviceIsAsked) {
         {"MachineWideGuardHeld", L"/T:1 /D:fw.ffu /S:new.txt", 5,
          "quillon-probe: Quillon or another probe is running\n", MACHINE_WIDE_INSTANCE_MUTEX_NAME},
         {"MachineWideGuardOfAnUntrustedOwner", L"/T:1 /S:new.txt", 5,
-         "quillon-probe: the guard Global\\com.zelt.quillon is owned by S-1-5-21-1-2-3-1001, not by a trusted "
-         "principal\n",
+         "quillon-probe: the guard Global\\com.zelt.quillon is owned by S-1-5-21-1-2-3-1001, not by a "
+         "trusted principal\n",
          MACHINE_WIDE_INSTANCE_MUTEX_NAME, false, UNTRUSTED_OWNER_SDDL},
         {"Windows81", L"/T:1 /S:new.txt", 9, "quillon-probe: not supported on this Windows version\n",
          nullptr, true},
@@ -768,10 +768,11 @@ TEST(ProbeRefusal, EndsBeforeTheDeviceIsAsked) {
         WriteBytes(directory / L"twin.txt", "earlier\n");
         CreateDirectoryW((directory / L"folder").c_str(), nullptr);
         const Win32::UniqueHandle copy = CopyInProgress(directory / L"copying.ffu", PatternBytes(65536));
-        const Win32::UniqueHandle guard =
-            heldGuard == nullptr       ? Win32::UniqueHandle()
-            : guardSecurity == nullptr ? Win32::UniqueHandle(CreateMutexW(nullptr, TRUE, heldGuard))
-                                       : MutexWithSecurity(heldGuard, guardSecurity);
+        Win32::UniqueHandle guard;
+        if (heldGuard != nullptr) {
+            guard = guardSecurity != nullptr ? MutexWithSecurity(heldGuard, guardSecurity)
+                                             : Win32::UniqueHandle(CreateMutexW(nullptr, TRUE, heldGuard));
+        }
         // cppcheck-suppress unreadVariable ; the Windows version setting lasts as long as the object
         const std::optional<WineAppDefault> windows =
             oldWindows

@@ -82,7 +82,8 @@ void EnterSessionZero(HANDLE process) {
     }
     const ULONG session = 0;
     SIZE_T written = 0;
-    if (!WriteProcessMemory(process, reinterpret_cast<std::uint8_t*>(basic.PebBaseAddress) + offsetof(PEB, SessionId),
+    if (!WriteProcessMemory(process,
+                            reinterpret_cast<std::uint8_t*>(basic.PebBaseAddress) + offsetof(PEB, SessionId),
                             &session, sizeof(session), &written) ||
         written != sizeof(session)) {
         throw std::runtime_error("cannot move a child into session 0");

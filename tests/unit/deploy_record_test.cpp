@@ -1,5 +1,5 @@
-#include "deploy/deploy_record.h"
 #include "cli/trusted_principals.h"
+#include "deploy/deploy_record.h"
 #include "deploy/protected_folder.h"
 #include "tests/support/files.h"
 #include "tests/support/text_conversion.h"
