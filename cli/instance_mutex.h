@@ -9,7 +9,10 @@ constexpr wchar_t INSTANCE_MUTEX_NAME[] = QUILLON_INSTANCE_MUTEX_NAME;
 
 // The same guard for the whole machine, which every such program takes as well. The session's guard alone
 // lets a deployment running as SYSTEM in session 0 and an administrator's run in an interactive session
-// both go ahead, and two images sent to one device at the same time corrupt its firmware.
+// both go ahead, and two images sent to one device at the same time corrupt its firmware. In session 0 a
+// name without prefix lives in the machine's namespace already, so there the two names are one mutex, which
+// a run takes once for both (InstanceGuard knows its own). The name is that of every earlier release, so that
+// runs of two releases keep each other out as well.
 constexpr wchar_t MACHINE_WIDE_INSTANCE_MUTEX_NAME[] = L"Global\\" QUILLON_INSTANCE_MUTEX_NAME;
 
 // The guard of quillon-deploy's install runs, machine-wide: a deployment's SYSTEM run and an administrator's

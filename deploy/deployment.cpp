@@ -420,14 +420,17 @@ Deployment::Result Deployment::Install(const Host& host, const std::wstring& man
     record.bootIdentity = host.boot();
 
     DeploySituation situation;
-    const bool guarded = host.whileToolGuarded([&] {
+    const Guarded guarded = host.whileToolGuarded([&] {
         if (drive) {
             situation.drives.push_back(DiscoverDrive(*drive));
         } else {
             situation.drives = DiscoverDrives();
         }
     });
-    if (!guarded) {
+    if (guarded.untrustedOwner) {
+        return Message(GuardUntrusted, *guarded.untrustedOwner);
+    }
+    if (!guarded.held) {
         return Message(AnotherRun, "Quillon or another program that asks its devices is running");
     }
     std::vector<KeptRecord> kept = ReadRecords(folders->records.Path());
@@ -578,7 +581,12 @@ Deployment::Result Deployment::Verify(const Host& host, const std::string& packa
     }
 
     std::vector<DiscoveredDrive> drives;
-    if (!host.whileToolGuarded([&] { drives = DiscoverDrives(); })) {
+    const Guarded guarded = host.whileToolGuarded([&] { drives = DiscoverDrives(); });
+    // Detection reads installed or not only; whoever runs it by hand learns who keeps it from asking.
+    if (guarded.untrustedOwner) {
+        return Message(NotInstalled, *guarded.untrustedOwner);
+    }
+    if (!guarded.held) {
         return notInstalled;
     }
     std::vector<const DiscoveredDrive*> named;

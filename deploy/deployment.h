@@ -33,6 +33,9 @@ public:
         AttemptsExhausted = 29,
         ToolFailed = 30,
         BootUnknown = 31,
+        // A guard is owned by someone who is not a trusted principal, or its owner cannot be read: no run of
+        // Quillon's programs holds it, and retrying does not help.
+        GuardUntrusted = 33,
         AnotherRun = 1618,
         // Updated, or updated earlier in this boot: the new firmware runs after the restart.
         RestartRequired = 3010,
@@ -42,6 +45,13 @@ public:
     struct ToolExit {
         std::optional<DWORD> exitCode;
         DWORD startError = 0;
+    };
+
+    // How a run fared with Quillon's guards while it asked the drives itself.
+    struct Guarded {
+        bool held = false;
+        // Not held, and no run of Quillon's programs holds them: the line that names the guard and its owner.
+        std::optional<std::string> untrustedOwner;
     };
 
     struct Host {
@@ -60,9 +70,9 @@ public:
         // The tool leaves its quillon.log in the working folder.
         std::function<ToolExit(unsigned drive, const std::wstring& image, const std::wstring& workingFolder)>
             runTool;
-        // Holds Quillon's guards while the program asks the drives itself; false when Quillon or another
-        // program that asks devices holds them.
-        std::function<bool(const std::function<void()>& askDrives)> whileToolGuarded;
+        // Holds Quillon's guards while the program asks the drives itself; not held when Quillon or another
+        // program that asks devices holds them, or someone who is not a trusted principal.
+        std::function<Guarded(const std::function<void()>& askDrives)> whileToolGuarded;
     };
 
     struct Result {

@@ -6,11 +6,11 @@
 #include "cli/instance_guard.h"
 #include "cli/instance_mutex.h"
 #include "cli/tool_guard.h"
+#include "cli/trusted_principals.h"
 #include "cli/utf8.h"
 #include "cli/windows_version.h"
 #include "deploy/deployment.h"
 #include "deploy/machine_facts.h"
-#include "deploy/protected_folder.h"
 #include "deploy/tool_process.h"
 #include "win32/dll_search.h"
 #include "win32/environment.h"
@@ -108,7 +108,7 @@ Deployment::Host WindowsHost(const std::wstring& programData) {
     Deployment::Host host;
     host.machine = ComputerName();
     host.stateRoot = programData + L"\\Quillon\\" + MachineFacts::StateFolder();
-    host.trusted = ProtectedFolder::TrustedByThisProcess();
+    host.trusted = TrustedPrincipals::OfThisProcess();
     host.clock = [] {
         SYSTEMTIME now{};
         GetSystemTime(&now);
@@ -124,10 +124,10 @@ Deployment::Host WindowsHost(const std::wstring& programData) {
     host.whileToolGuarded = [](const std::function<void()>& askDrives) {
         const ToolGuard guard;
         if (!guard.IsOwned()) {
-            return false;
+            return Deployment::Guarded{false, guard.UntrustedOwner()};
         }
         askDrives();
-        return true;
+        return Deployment::Guarded{true, std::nullopt};
     };
     return host;
 }
@@ -151,13 +151,17 @@ int Run() {
     if (options->verify) {
         const Deployment::Result result = Deployment::Verify(host, options->packageId);
         if (!result.message.empty()) {
-            WriteLine(stdout, result.message);
+            WriteLine(result.error ? stderr : stdout, result.message);
         }
         return result.exitCode;
     }
     // A run as SYSTEM and an administrator's run in another session must not both decide on one machine.
     const InstanceGuard guard(DEPLOY_INSTANCE_MUTEX_NAME);
     if (!guard.IsOwned()) {
+        if (const auto owner = guard.UntrustedOwner()) {
+            WriteLine(stderr, "quillon-deploy: " + *owner);
+            return Deployment::GuardUntrusted;
+        }
         WriteLine(stderr, "quillon-deploy: another run of quillon-deploy is in progress");
         return Deployment::AnotherRun;
     }

@@ -1,13 +1,11 @@
 #include "deploy/protected_folder.h"
 
+#include "cli/trusted_principals.h"
 #include "cli/utf8.h"
 #include "win32/local_ptr.h"
-#include "win32/unique_module.h"
+#include "win32/security_functions.h"
 
 #include <windows.h>
-
-#include <aclapi.h>
-#include <sddl.h>
 
 #include <algorithm>
 #include <cstring>
@@ -30,50 +28,6 @@ const wchar_t* const CREATOR_OWNER = L"S-1-3-0";
 std::string WindowsError(DWORD code) {
     return "Windows error " + std::to_string(code);
 }
-
-// The SID's text as Windows writes it (S-1-5-32-544), read inside the bytes given only.
-std::wstring SidText(const std::uint8_t* sid, std::size_t available) {
-    if (available < 8 || available < 8 + 4 * std::size_t{sid[1]}) {
-        return L"(a malformed SID)";
-    }
-    std::uint64_t authority = 0;
-    for (std::size_t i = 2; i < 8; ++i) {
-        authority = authority << 8 | sid[i];
-    }
-    std::wstring text = L"S-" + std::to_wstring(sid[0]) + L"-" + std::to_wstring(authority);
-    for (std::size_t i = 0; i < sid[1]; ++i) {
-        std::uint32_t part = 0;
-        std::memcpy(&part, sid + 8 + 4 * i, sizeof(part));
-        text += L"-" + std::to_wstring(part);
-    }
-    return text;
-}
-
-// advapi32 is not among the DLLs that the shipped programs may import: it comes from the system directory
-// at run time, when a folder is used.
-class SecurityFunctions {
-    Win32::UniqueModule library;
-
-public:
-    SecurityFunctions()
-        : library(Win32::LoadSystemLibrary(L"advapi32.dll")),
-          getSecurityInfo(Find<decltype(&GetSecurityInfo)>("GetSecurityInfo")),
-          convertSddl(Find<decltype(&ConvertStringSecurityDescriptorToSecurityDescriptorW)>(
-              "ConvertStringSecurityDescriptorToSecurityDescriptorW")),
-          openProcessToken(Find<decltype(&OpenProcessToken)>("OpenProcessToken")),
-          getTokenInformation(Find<decltype(&GetTokenInformation)>("GetTokenInformation")) {}
-    bool Loaded() const { return getSecurityInfo != nullptr && convertSddl != nullptr; }
-
-    const decltype(&GetSecurityInfo) getSecurityInfo;
-    const decltype(&ConvertStringSecurityDescriptorToSecurityDescriptorW) convertSddl;
-    const decltype(&OpenProcessToken) openProcessToken;
-    const decltype(&GetTokenInformation) getTokenInformation;
-
-private:
-    template <typename Function> Function Find(const char* name) const {
-        return library ? Win32::GetProc<Function>(library.get(), name) : nullptr;
-    }
-};
 
 std::wstring Parent(const std::wstring& path) {
     const std::size_t separator = path.find_last_of(L"\\/");
@@ -102,7 +56,7 @@ bool CreateFolder(const std::wstring& path, SECURITY_ATTRIBUTES& security) {
     return false;
 }
 
-void CheckSecurity(HANDLE folder, const std::wstring& path, const SecurityFunctions& functions,
+void CheckSecurity(HANDLE folder, const std::wstring& path, const Win32::SecurityFunctions& functions,
                    const std::vector<std::wstring>& trusted) {
     PSID owner = nullptr;
     PACL dacl = nullptr;
@@ -117,9 +71,10 @@ void CheckSecurity(HANDLE folder, const std::wstring& path, const SecurityFuncti
     const auto isTrusted = [&](const std::wstring& sid) {
         return std::find(trusted.begin(), trusted.end(), sid) != trusted.end();
     };
-    // A SID's length is known only from its own count of parts: 8 bytes and 4 a part, at most 15 parts.
-    const std::wstring ownerText =
-        owner == nullptr ? L"nobody" : SidText(static_cast<std::uint8_t*>(owner), 68);
+    const std::wstring ownerText = owner == nullptr
+                                       ? L"nobody"
+                                       : TrustedPrincipals::SidText(static_cast<std::uint8_t*>(owner),
+                                                                    TrustedPrincipals::MAXIMUM_SID_LENGTH);
     if (!isTrusted(ownerText)) {
         Refuse(path, "owned by " + Utf8::FromWide(ownerText) + ", not by a trusted principal");
     }
@@ -156,7 +111,7 @@ void CheckSecurity(HANDLE folder, const std::wstring& path, const SecurityFuncti
         const std::size_t sidOffset = sizeof(header) + sizeof(mask);
         const std::wstring sid =
             header.AceType == ACCESS_ALLOWED_ACE_TYPE || header.AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE
-                ? SidText(ace + sidOffset, header.AceSize - sidOffset)
+                ? TrustedPrincipals::SidText(ace + sidOffset, header.AceSize - sidOffset)
                 : L"an object-specific entry";
         if (!isTrusted(sid) && sid != CREATOR_OWNER) {
             Refuse(path, "lets " + Utf8::FromWide(sid) + " write to it, or to what is created in it");
@@ -173,49 +128,14 @@ bool IsLink(DWORD attributes) {
 const wchar_t* const ProtectedFolder::CREATED_FOLDER_SDDL =
     L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
-const std::vector<std::wstring>& ProtectedFolder::DefaultTrusted() {
-    static const std::vector<std::wstring> trusted = {
-        L"S-1-5-18", L"S-1-5-32-544", L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"};
-    return trusted;
-}
-
-std::vector<std::wstring> ProtectedFolder::TrustedByThisProcess() {
-    std::vector<std::wstring> trusted = DefaultTrusted();
-    const SecurityFunctions functions;
-    HANDLE token = nullptr;
-    if (functions.openProcessToken == nullptr || functions.getTokenInformation == nullptr ||
-        !functions.openProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        return trusted;
-    }
-    const Win32::UniqueHandle heldToken(token);
-    // TOKEN_USER and TOKEN_OWNER are a pointer to the SID after them: a SID is at most 68 bytes.
-    for (const TOKEN_INFORMATION_CLASS kind : {TokenUser, TokenOwner}) {
-        std::vector<std::uint8_t> information(sizeof(TOKEN_USER) + 68);
-        DWORD length = 0;
-        if (!functions.getTokenInformation(token, kind, information.data(),
-                                           static_cast<DWORD>(information.size()), &length)) {
-            continue;
-        }
-        // Both structures begin with the SID's address.
-        PSID sidAddress = nullptr;
-        std::memcpy(&sidAddress, information.data(), sizeof(sidAddress));
-        const auto* sid = static_cast<const std::uint8_t*>(sidAddress);
-        const auto* end = information.data() + std::min<std::size_t>(length, information.size());
-        if (sid >= information.data() && sid < end) {
-            trusted.push_back(SidText(sid, static_cast<std::size_t>(end - sid)));
-        }
-    }
-    return trusted;
-}
-
 ProtectedFolder ProtectedFolder::Open(const std::wstring& path, const std::vector<std::wstring>& trusted) {
     std::wstring folder = path;
     while (folder.size() > 1 && (folder.back() == L'\\' || folder.back() == L'/') &&
            folder[folder.size() - 2] != L':') {
         folder.pop_back();
     }
-    const SecurityFunctions functions;
-    if (!functions.Loaded()) {
+    const Win32::SecurityFunctions functions;
+    if (functions.getSecurityInfo == nullptr || functions.convertSddl == nullptr) {
         Refuse(folder, "the security functions of advapi32.dll are not available");
     }
     PSECURITY_DESCRIPTOR descriptor = nullptr;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/trusted_principals.h"
 #include "win32/unique_handle.h"
 
 #include <stdexcept>
@@ -18,14 +19,6 @@ public:
         using std::runtime_error::runtime_error;
     };
 
-    // LocalSystem, the Administrators group and TrustedInstaller, as SID texts.
-    static const std::vector<std::wstring>& DefaultTrusted();
-    // DefaultTrusted, this process's user and the default owner of what it creates: the folders it made are
-    // then its own to use again. They are owned by the default owner (the Administrators group for an
-    // elevated administrator, LocalSystem for a service) or, where the policy "Default owner for objects
-    // created by members of the Administrators group" says "Object creator", by the user; Wine makes the
-    // user the owner of every file.
-    static std::vector<std::wstring> TrustedByThisProcess();
     // The DACL that a folder created here gets (SDDL): protected from inheritance, full control for
     // LocalSystem and Administrators, reading for Users; the same for every file and folder created in it.
     static const wchar_t* const CREATED_FOLDER_SDDL;
@@ -36,7 +29,7 @@ public:
     // it. CREATOR OWNER may be granted anything: what is created in the folder is owned by its creator, and
     // only the trusted may create anything there. Throws Refused.
     static ProtectedFolder Open(const std::wstring& path,
-                                const std::vector<std::wstring>& trusted = DefaultTrusted());
+                                const std::vector<std::wstring>& trusted = TrustedPrincipals::Default());
 
     const std::wstring& Path() const { return path; }
 

@@ -203,7 +203,7 @@ ExitCode Run() {
         const ToolGuard guard;
         if (!guard.IsOwned()) {
             discardFiles();
-            WriteError("Quillon or another probe is running");
+            WriteError(guard.UntrustedOwner().value_or("Quillon or another probe is running"));
             return AlreadyRunning;
         }
         if (options->discovery) {

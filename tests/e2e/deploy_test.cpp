@@ -2,6 +2,7 @@
 // registers of real parts: the rehearsal build with quillon-sim.exe, and the real programs whose requests
 // reach the machine through Windows and the stand-in storage driver. Between runs the machine restarts as
 // quillon-sim-restart.exe restarts it; for the real program, the test counts Windows' boots as Windows does.
+// Deployment systems run the programs in session 0: so do some of the runs here.
 
 #include "cli/hex.h"
 #include "cli/sha256.h"
@@ -19,7 +20,9 @@
 
 #include <algorithm>
 #include <optional>
+#include <ostream>
 #include <string>
+#include <tuple>
 
 using namespace TestSupport;
 
@@ -80,21 +83,23 @@ public:
         }
     }
 
-    LaunchOptions Launch(const std::wstring& arguments) const {
-        LaunchOptions options{
-            BuiltProgram(target == Target::Driver ? L"quillon-deploy.exe" : L"quillon-deploy-sim.exe"),
-            arguments,
-            directory.Path(),
-            {{L"ProgramData", directory / L"ProgramData"}},
-            std::string()};
+    // quillon-deploy.exe, quillon.exe or quillon-probe.exe; on the simulated machine their rehearsal builds.
+    LaunchOptions Launch(const std::wstring& arguments,
+                         const std::wstring& program = L"quillon-deploy") const {
+        LaunchOptions options{BuiltProgram(program + (target == Target::Driver ? L".exe" : L"-sim.exe")),
+                              arguments,
+                              directory.Path(),
+                              {{L"ProgramData", directory / L"ProgramData"}},
+                              std::string()};
         if (target == Target::Simulator) {
             options.environment[L"QUILLON_SIM_DEVICE"] = directory / L"device.txt";
             options.environment[L"QUILLON_SIM_STATE"] = directory / L"state.txt";
         }
+        options.inSessionZero = inSessionZero;
         return options;
     }
-    Deploy Run(const std::wstring& arguments) {
-        const RunResult result = RunProgram(Launch(arguments));
+    Deploy Run(const std::wstring& arguments, const std::wstring& program = L"quillon-deploy") {
+        const RunResult result = RunProgram(Launch(arguments, program));
         Settle();
         return {result.exitCode, result.output, result.errors};
     }
@@ -121,6 +126,9 @@ public:
                             std::wstring(PACKAGE_ID.begin(), PACKAGE_ID.end()) + L"\\records");
     }
     const TempDirectory& Directory() const { return directory; }
+
+    // Whether the programs run from now on start in session 0, as deployment systems run them.
+    bool inSessionZero = false;
 
 private:
     Target target;
@@ -249,5 +257,131 @@ TEST_P(Deployments, AKilledRunIsKnownToTheNext) {
 
 INSTANTIATE_TEST_SUITE_P(Machines, Deployments, testing::Values(Target::Simulator, Target::Driver),
                          [](const testing::TestParamInfo<Target>& info) { return TargetName(info.param); });
+
+// Anyone may create a guard's name before a run does. A guard that a trusted principal owns is another run's:
+// retry later (1618). One that someone else owns, or whose owner cannot even be read, is no run of Quillon's
+// programs: the line names the guard and its owner (33), and detection still reads not installed.
+TEST(GuardOwner, TellsAnotherRunFromAnUntrustedOwner) {
+    const wchar_t* const administrators = L"O:BAD:(A;;GA;;;WD)";
+    const std::string deployGuardOwner = "quillon-deploy: the guard Global\\com.zelt.quillon.deploy ";
+    const std::string toolGuardOwner = "quillon-deploy: the guard Global\\com.zelt.quillon is owned by "
+                                       "S-1-5-21-1-2-3-1001, not by a trusted principal\n";
+    // NOLINTNEXTLINE(clang-analyzer-optin.performance.Padding): the fields follow the table's columns
+    const struct {
+        const char* name;
+        bool verify;
+        const wchar_t* guard;
+        const wchar_t* sddl;
+        DWORD exitCode;
+        std::string errors;
+    } cases[] = {
+        {"DeployGuardOfAnUntrustedOwner", false, DEPLOY_INSTANCE_MUTEX_NAME, UNTRUSTED_OWNER_SDDL, 33,
+         deployGuardOwner + "is owned by S-1-5-21-1-2-3-1001, not by a trusted principal\n"},
+        {"DeployGuardThatNobodyMayRead", false, DEPLOY_INSTANCE_MUTEX_NAME,
+         L"O:S-1-5-21-1-2-3-1001D:(D;;GA;;;WD)", 33,
+         deployGuardOwner + "exists, but its owner cannot be read (Windows error 5)\n"},
+        {"DeployGuardOfAdministrators", false, DEPLOY_INSTANCE_MUTEX_NAME, administrators, 1618,
+         "quillon-deploy: another run of quillon-deploy is in progress\n"},
+        {"ToolGuardOfAnUntrustedOwner", false, MACHINE_WIDE_INSTANCE_MUTEX_NAME, UNTRUSTED_OWNER_SDDL, 33,
+         toolGuardOwner},
+        {"ToolGuardOfAdministrators", false, INSTANCE_MUTEX_NAME, administrators, 1618,
+         "quillon-deploy: Quillon or another program that asks its devices is running\n"},
+        {"DetectionWithAToolGuardOfAnUntrustedOwner", true, MACHINE_WIDE_INSTANCE_MUTEX_NAME,
+         UNTRUSTED_OWNER_SDDL, 1, toolGuardOwner},
+    };
+    for (const auto& [name, verify, guard, sddl, exitCode, errors] : cases) {
+        SCOPED_TRACE(name);
+        DeployedMachine machine(Target::Simulator);
+        // Detection asks the drives only for a package that an install has seen.
+        if (verify) {
+            ASSERT_EQ(machine.Install().exitCode, 3010u);
+        }
+        const std::string state = machine.State();
+        const std::size_t records = RecordsIn(machine.Records()).size();
+        const Win32::UniqueHandle held = MutexWithSecurity(guard, sddl);
+        ASSERT_TRUE(held.IsValid());
+
+        const Deploy run = verify ? machine.Verify() : machine.Install();
+        EXPECT_EQ(run.exitCode, exitCode);
+        EXPECT_EQ(run.output, "");
+        EXPECT_EQ(run.errors, TextMode(errors));
+        EXPECT_EQ(machine.State(), state);
+        EXPECT_EQ(RecordsIn(machine.Records()).size(), records);
+    }
+}
+
+// Intune and Configuration Manager run programs as SYSTEM in session 0, where a name without prefix lives in
+// the machine's namespace already: there the session's guard and the machine-wide guard are one mutex, and
+// the second must not pass for another run. Each program runs there alone.
+enum class InSessionZero { Tool, Probe, Install, Verify };
+
+std::string Name(InSessionZero run) {
+    switch (run) {
+    case InSessionZero::Tool:
+        return "Tool";
+    case InSessionZero::Probe:
+        return "Probe";
+    case InSessionZero::Install:
+        return "Install";
+    case InSessionZero::Verify:
+        return "Verify";
+    }
+    return "";
+}
+
+void PrintTo(InSessionZero run, std::ostream* out) {
+    *out << Name(run);
+}
+
+class SessionZero : public testing::TestWithParam<std::tuple<Target, InSessionZero>> {};
+
+TEST_P(SessionZero, RunsAsInAnySession) {
+    const auto [target, run] = GetParam();
+    DeployedMachine machine(target);
+    const std::string untouched = machine.State();
+    if (run == InSessionZero::Verify) {
+        ASSERT_EQ(machine.Install().exitCode, 3010u);
+    }
+    machine.inSessionZero = true;
+    switch (run) {
+    case InSessionZero::Tool: {
+        const Deploy tool = machine.Run(L"/T:1 /D:\"" + machine.Package() + L"\\fw 0a18.ffu\"", L"quillon");
+        const std::string log = ReadBytes(machine.Directory() / L"quillon.log");
+        EXPECT_EQ(tool.exitCode, 0u) << log;
+        const std::string closing = TextMode(TestSupport::UPDATED + RESTART);
+        EXPECT_EQ(log.substr(log.size() - std::min(log.size(), closing.size())), closing);
+        EXPECT_NE(machine.State(), untouched);
+        break;
+    }
+    case InSessionZero::Probe: {
+        const Deploy probe = machine.Run(L"/T:1", L"quillon-probe");
+        EXPECT_EQ(probe.exitCode, 0u) << probe.errors;
+        EXPECT_EQ(probe.errors, "");
+        EXPECT_NE(probe.output, "");
+        break;
+    }
+    case InSessionZero::Install: {
+        const Deploy install = machine.Install();
+        EXPECT_EQ(install.exitCode, 3010u) << install.errors;
+        EXPECT_EQ(install.output, TextMode(UPDATED));
+        EXPECT_NE(machine.State(), untouched);
+        break;
+    }
+    case InSessionZero::Verify: {
+        const Deploy verify = machine.Verify();
+        EXPECT_EQ(verify.exitCode, 0u) << verify.errors;
+        EXPECT_EQ(verify.output, TextMode(AWAITS));
+        break;
+    }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, SessionZero,
+                         testing::Combine(testing::Values(Target::Simulator, Target::Driver),
+                                          testing::Values(InSessionZero::Tool, InSessionZero::Probe,
+                                                          InSessionZero::Install, InSessionZero::Verify)),
+                         [](const auto& info) {
+                             return TargetName(std::get<0>(info.param)) + Name(std::get<1>(info.param));
+                         });
 
 } // namespace

@@ -738,6 +738,8 @@ TEST(ProbeRefusal, EndsBeforeTheDeviceIsAsked) {
         std::string errors;
         const wchar_t* heldGuard = nullptr;
         bool oldWindows = false;
+        // The held guard's security (SDDL); none when this test holds it as a run does.
+        const wchar_t* guardSecurity = nullptr;
     } cases[] = {
         {"NoDrive", L"/D:fw.ffu /J /S:new.txt /T:x", 8, "Usage:\n"},
         {"MissingPackage", L"/T:1 /D:none.ffu /S:new.txt", 8,
@@ -752,18 +754,25 @@ TEST(ProbeRefusal, EndsBeforeTheDeviceIsAsked) {
          INSTANCE_MUTEX_NAME},
         {"MachineWideGuardHeld", L"/T:1 /D:fw.ffu /S:new.txt", 5,
          "quillon-probe: Quillon or another probe is running\n", MACHINE_WIDE_INSTANCE_MUTEX_NAME},
+        {"MachineWideGuardOfAnUntrustedOwner", L"/T:1 /S:new.txt", 5,
+         "quillon-probe: the guard Global\\com.zelt.quillon is owned by S-1-5-21-1-2-3-1001, not by a "
+         "trusted principal\n",
+         MACHINE_WIDE_INSTANCE_MUTEX_NAME, false, UNTRUSTED_OWNER_SDDL},
         {"Windows81", L"/T:1 /S:new.txt", 9, "quillon-probe: not supported on this Windows version\n",
          nullptr, true},
     };
-    for (const auto& [name, arguments, exitCode, errors, heldGuard, oldWindows] : cases) {
+    for (const auto& [name, arguments, exitCode, errors, heldGuard, oldWindows, guardSecurity] : cases) {
         SCOPED_TRACE(name);
         const TempDirectory directory;
         WriteBytes(directory / L"fw.ffu", PatternBytes(65536));
         WriteBytes(directory / L"twin.txt", "earlier\n");
         CreateDirectoryW((directory / L"folder").c_str(), nullptr);
         const Win32::UniqueHandle copy = CopyInProgress(directory / L"copying.ffu", PatternBytes(65536));
-        const Win32::UniqueHandle guard(heldGuard != nullptr ? CreateMutexW(nullptr, TRUE, heldGuard)
-                                                             : nullptr);
+        Win32::UniqueHandle guard;
+        if (heldGuard != nullptr) {
+            guard = guardSecurity != nullptr ? MutexWithSecurity(heldGuard, guardSecurity)
+                                             : Win32::UniqueHandle(CreateMutexW(nullptr, TRUE, heldGuard));
+        }
         // cppcheck-suppress unreadVariable ; the Windows version setting lasts as long as the object
         const std::optional<WineAppDefault> windows =
             oldWindows

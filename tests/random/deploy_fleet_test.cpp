@@ -11,8 +11,8 @@
 #include "cli/hex.h"
 #include "cli/package.h"
 #include "cli/sha256.h"
+#include "cli/trusted_principals.h"
 #include "deploy/deployment.h"
-#include "deploy/protected_folder.h"
 #include "device/emmc.h"
 #include "device/ext_csd.h"
 #include "diag/logger.h"
@@ -290,7 +290,7 @@ public:
 
         host.machine = L"FLEET-PC";
         host.stateRoot = directory / L"ProgramData\\Quillon\\Deployments";
-        host.trusted = ProtectedFolder::TrustedByThisProcess();
+        host.trusted = TrustedPrincipals::OfThisProcess();
         host.clock = [this] {
             // A run a minute: every run's files have names of their own.
             SYSTEMTIME time{2026, 12, 2, 8, 0, 0, 0, 0};
@@ -320,7 +320,7 @@ public:
         };
         host.whileToolGuarded = [](const std::function<void()>& askDrives) {
             askDrives();
-            return true;
+            return Deployment::Guarded{true, std::nullopt};
         };
     }
 

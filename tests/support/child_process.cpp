@@ -2,8 +2,12 @@
 
 #include "tests/support/files.h"
 
+#include <winternl.h>
+
 #include <array>
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -66,6 +70,26 @@ std::wstring StreamPath(const wchar_t* kind) {
            std::to_wstring(counter++) + L"." + kind;
 }
 
+// The session number in the process environment block of a process of this program's own bitness. The
+// x86_64 suites start 64-bit programs and the 32-bit suites 32-bit ones, whose PEB a 32-bit caller is given
+// under wow64.
+static_assert(offsetof(PEB, SessionId) == (sizeof(void*) == 8 ? 0x2C0 : 0x1D4));
+
+void EnterSessionZero(HANDLE process) {
+    PROCESS_BASIC_INFORMATION basic{};
+    if (NtQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof(basic), nullptr) != 0) {
+        throw std::runtime_error("cannot find a child's process environment block");
+    }
+    const ULONG session = 0;
+    SIZE_T written = 0;
+    if (!WriteProcessMemory(process,
+                            reinterpret_cast<std::uint8_t*>(basic.PebBaseAddress) + offsetof(PEB, SessionId),
+                            &session, sizeof(session), &written) ||
+        written != sizeof(session)) {
+        throw std::runtime_error("cannot move a child into session 0");
+    }
+}
+
 } // namespace
 
 ChildProcess::ChildProcess(const LaunchOptions& options)
@@ -108,7 +132,8 @@ ChildProcess::ChildProcess(const LaunchOptions& options)
     // every other failure, and a program that keeps failing to start, ends the test.
     for (int attempt = 1;; ++attempt) {
         if (CreateProcessW(options.program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                           CREATE_UNICODE_ENVIRONMENT | (options.suspended ? CREATE_SUSPENDED : 0),
+                           CREATE_UNICODE_ENVIRONMENT |
+                               (options.suspended || options.inSessionZero ? CREATE_SUSPENDED : 0),
                            environment.data(),
                            options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(),
                            &startup, &information)) {
@@ -122,6 +147,12 @@ ChildProcess::ChildProcess(const LaunchOptions& options)
     }
     mainThread = Win32::UniqueHandle(information.hThread);
     process = Win32::UniqueHandle(information.hProcess);
+    if (options.inSessionZero) {
+        EnterSessionZero(process.Get());
+        if (!options.suspended) {
+            Resume();
+        }
+    }
 }
 
 ChildProcess::~ChildProcess() {

@@ -28,6 +28,10 @@ struct LaunchOptions {
     bool suspended = false;
     // Standard output on a file opened for reading only, so that every write to it fails.
     bool outputRefused = false;
+    // Started as if in session 0, where services and deployment systems run programs as SYSTEM: Windows
+    // places a process's unprefixed object names by the session number in its process environment block,
+    // which is 0 before the program's first instruction.
+    bool inSessionZero = false;
 };
 
 class ChildProcess {

@@ -8,6 +8,8 @@
 
 #include <windows.h>
 
+#include <sddl.h>
+
 #include <array>
 #include <atomic>
 #include <filesystem>
@@ -211,6 +213,17 @@ void RemoveSymbolicLink(const std::wstring& link) {
 bool LetEveryoneWrite(const std::wstring& folder) {
     const auto unixFolder = UnixPath(folder);
     return unixFolder && RunUnixCommand(L"chmod 777 '" + *unixFolder + L"'", folder);
+}
+
+Win32::UniqueHandle MutexWithSecurity(const std::wstring& name, const std::wstring& sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
+        return Win32::UniqueHandle();
+    }
+    const Win32::LocalPtr<void> held(descriptor);
+    SECURITY_ATTRIBUTES security{sizeof(security), descriptor, FALSE};
+    return Win32::UniqueHandle(CreateMutexW(&security, TRUE, name.c_str()));
 }
 
 } // namespace TestSupport

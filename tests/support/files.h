@@ -44,6 +44,10 @@ void RemoveSymbolicLink(const std::wstring& link);
 // DACL says so itself).
 bool LetEveryoneWrite(const std::wstring& folder);
 
+// A named mutex that this process creates owned, with the security descriptor that `sddl` describes (its
+// owner and DACL), as someone else may create a guard's name first; no handle when it cannot be made.
+Win32::UniqueHandle MutexWithSecurity(const std::wstring& name, const std::wstring& sddl);
+
 // The Windows path of a program that the build put into its output folder (quillon.exe, quillon-sim.exe).
 std::wstring BuiltProgram(const std::wstring& name);
 

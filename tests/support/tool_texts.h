@@ -59,6 +59,10 @@ inline const std::string BAD_SLOT = "eMMC::UpdateFirmware - bad slot No.\n";
 // The names of the tool's single-instance guards: the session's and the machine's.
 inline const wchar_t INSTANCE_MUTEX_NAME[] = L"com.zelt.quillon";
 inline const wchar_t MACHINE_WIDE_INSTANCE_MUTEX_NAME[] = L"Global\\com.zelt.quillon";
+// The guard of the deployment program's install runs.
+inline const wchar_t DEPLOY_INSTANCE_MUTEX_NAME[] = L"Global\\com.zelt.quillon.deploy";
+// A guard's name created first by a user who is not a trusted principal, open to everyone (SDDL).
+inline const wchar_t UNTRUSTED_OWNER_SDDL[] = L"O:S-1-5-21-1-2-3-1001D:(A;;GA;;;WD)";
 
 // Text as a text-mode stream writes it: every line feed becomes CR LF, every other byte stays.
 std::string TextMode(std::string_view text);

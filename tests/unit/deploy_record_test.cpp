@@ -1,3 +1,4 @@
+#include "cli/trusted_principals.h"
 #include "deploy/deploy_record.h"
 
 #ifdef _WIN32
@@ -186,7 +187,7 @@ std::string Refusal(const std::wstring& path, const std::vector<std::wstring>& t
 TEST(ProtectedFolder, CreatesWhatIsMissingAndRefusesFoldersThatOthersControl) {
     const TempDirectory directory;
     const std::wstring user = OwnUser();
-    std::vector<std::wstring> withUser = ProtectedFolder::DefaultTrusted();
+    std::vector<std::wstring> withUser = TrustedPrincipals::Default();
     withUser.push_back(user);
 
     const std::wstring created = directory / L"ProgramData\\Quillon\\Logs";
@@ -210,7 +211,7 @@ TEST(ProtectedFolder, CreatesWhatIsMissingAndRefusesFoldersThatOthersControl) {
         std::string outcome;
     } cases[] = {
         {L"real", withUser, "used"},
-        {L"real", ProtectedFolder::DefaultTrusted(),
+        {L"real", TrustedPrincipals::Default(),
          prefix + "real: owned by " + Utf8(user) + ", not by a trusted principal"},
         {L"open", withUser, openRefusal},
         {L"a file", withUser, prefix + "a file: not a folder"},
@@ -225,7 +226,7 @@ TEST(ProtectedFolder, CreatesWhatIsMissingAndRefusesFoldersThatOthersControl) {
 
 TEST(ProtectedFolder, NewFilesNeverOverwriteNorFollowALink) {
     const TempDirectory directory;
-    std::vector<std::wstring> trusted = ProtectedFolder::DefaultTrusted();
+    std::vector<std::wstring> trusted = TrustedPrincipals::Default();
     trusted.push_back(OwnUser());
     const ProtectedFolder folder = ProtectedFolder::Open(directory / L"Logs", trusted);
     const std::wstring stem = L"PC-0042_fw_20261208T093005Z";
