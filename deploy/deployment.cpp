@@ -312,16 +312,36 @@ struct Decided {
     std::string outcome;
 };
 
+// What keeps the drive from being told: the first that failed of the requests that tell it.
+std::string Unreadable(unsigned number, const DeviceInventory& inventory) {
+    const std::string drive = "drive " + std::to_string(number);
+    std::string what;
+    if (inventory.openFailure) {
+        what = drive + " cannot be opened (" + WindowsError(inventory.openFailure->code) + ")";
+    } else if (inventory.deviceDescriptorFailure) {
+        what = "the identity of " + drive + " cannot be read (" +
+               WindowsError(inventory.deviceDescriptorFailure->code) + ")";
+    } else if (!inventory.identity.BusType()) {
+        what = "the identity of " + drive + " cannot be read (it gives no bus type)";
+    } else {
+        what = "the EXT_CSD of " + drive + " cannot be read (" +
+               WindowsError(inventory.extCsdFailure ? inventory.extCsdFailure->code : 0) + ")";
+    }
+    return "unknown: " + what + "; it might be one that the package is for";
+}
+
 Decided Refusal(DeployDecision::Outcome outcome, const PackageManifest& manifest,
                 const DeployDecision& decision, const DeviceInventory* inventory) {
     using Outcome = DeployDecision::Outcome;
     const std::string version = decision.version ? VersionText(*decision.version) : std::string();
     switch (outcome) {
-    case Outcome::NotApplicable:
-        return {Deployment::Done, "not applicable: no drive of this machine is one that the package is for"};
     case Outcome::Ambiguous:
         return {Deployment::Ambiguous,
                 "refused: more than one drive of this machine is one that the package is for"};
+    case Outcome::Unknown:
+        return {Deployment::DriveUnreadable, Unreadable(*decision.unreadable, *inventory)};
+    case Outcome::NotApplicable:
+        return {Deployment::Done, "not applicable: no drive of this machine is one that the package is for"};
     case Outcome::AlreadyCurrent:
         return {Deployment::Done, "already current: the drive runs " + version};
     case Outcome::PendingRestart:
@@ -443,9 +463,13 @@ Deployment::Result Deployment::Install(const Host& host, const std::wstring& man
     const DeployDecision decision = DeployDecision::Decide(*manifest, situation);
 
     const DiscoveredDrive* target = nullptr;
+    const DiscoveredDrive* unreadable = nullptr;
     for (const DiscoveredDrive& candidate : situation.drives) {
         if (decision.drive == candidate.number) {
             target = &candidate;
+        }
+        if (decision.unreadable == candidate.number) {
+            unreadable = &candidate;
         }
     }
     if (target != nullptr) {
@@ -480,8 +504,9 @@ Deployment::Result Deployment::Install(const Host& host, const std::wstring& man
     };
 
     if (decision.outcome != DeployDecision::Outcome::Install) {
+        const DiscoveredDrive* concerned = target != nullptr ? target : unreadable;
         const Decided decided =
-            Refusal(decision.outcome, *manifest, decision, target ? &target->inventory : nullptr);
+            Refusal(decision.outcome, *manifest, decision, concerned ? &concerned->inventory : nullptr);
         return finish(decided.exitCode, decided.outcome);
     }
     if (!record.bootIdentity) {
@@ -582,20 +607,24 @@ Deployment::Result Deployment::Verify(const Host& host, const std::string& packa
         return notInstalled;
     }
     std::vector<const DiscoveredDrive*> named;
+    bool unknown = false;
     for (const DiscoveredDrive& drive : drives) {
-        if (!drive.inventory.openFailure &&
-            manifest->Names(DiskIdentityOf(drive.inventory.identity), drive.inventory.extCsd)) {
+        const PackageManifest::Naming naming = NamingOf(*manifest, drive.inventory);
+        if (naming == PackageManifest::Naming::Yes) {
             named.push_back(&drive);
         }
+        unknown = unknown || naming == PackageManifest::Naming::Unknown;
     }
     const auto installed = [&](const std::string& how) {
         return Result{Done, packageId + ": installed: " + how, false, std::nullopt};
     };
+    // A drive that might be the package's and cannot be read leaves the answer open: the package is not
+    // installed until it is known.
+    if (named.size() > 1 || unknown) {
+        return notInstalled;
+    }
     if (named.empty()) {
         return installed("no drive of this machine is one that the package is for");
-    }
-    if (named.size() > 1) {
-        return notInstalled;
     }
     const std::string drive = "drive " + std::to_string(named.front()->number);
     const auto version = VersionOf(named.front()->inventory);

@@ -33,6 +33,9 @@ public:
         AttemptsExhausted = 29,
         ToolFailed = 30,
         BootUnknown = 31,
+        // A drive that might be the package's cannot be read: the outcome is unknown, nothing was sent, and
+        // the deployment system tries again.
+        DriveUnreadable = 34,
         AnotherRun = 1618,
         // Updated, or updated earlier in this boot: the new firmware runs after the restart.
         RestartRequired = 3010,
