@@ -415,11 +415,12 @@ Deployment::Result Deployment::Install(const Host& host, const std::wstring& man
     }
     std::optional<Folders> folders;
     try {
-        ProtectedFolder state =
-            ProtectedFolder::Open(host.stateRoot + L"\\" + Utf8::ToWide(manifest->PackageId()), host.trusted);
-        ProtectedFolder records = ProtectedFolder::Open(state.Path() + L"\\" + RECORDS_FOLDER, host.trusted);
-        folders.emplace(
-            Folders{std::move(state), std::move(records), ProtectedFolder::Open(logFolder, host.trusted)});
+        ProtectedFolder state = ProtectedFolder::Open(
+            host.stateRoot + L"\\" + Utf8::ToWide(manifest->PackageId()), host.trusted, host.keptRoot);
+        ProtectedFolder records =
+            ProtectedFolder::Open(state.Path() + L"\\" + RECORDS_FOLDER, host.trusted, host.keptRoot);
+        folders.emplace(Folders{std::move(state), std::move(records),
+                                ProtectedFolder::Open(logFolder, host.trusted, host.keptRoot)});
         if (!KeepManifest(folders->state, manifest->Text())) {
             return Message(FolderRefused, Utf8::FromWide(folders->state.Path()) +
                                               ": the manifest cannot be kept (" +
@@ -513,6 +514,14 @@ Deployment::Result Deployment::Install(const Host& host, const std::wstring& man
         return finish(BootUnknown,
                       "refused: the machine's boot cannot be told, nor later whether it restarted");
     }
+    // The tool runs with this program's rights: whoever could replace it, or put it elsewhere, would run
+    // their own program as SYSTEM.
+    const std::string tool = Utf8::FromWide(host.tool.substr(host.tool.find_last_of(L"\\/") + 1));
+    try {
+        ProtectedFolder::CheckProgram(host.tool, host.trusted);
+    } catch (const ProtectedFolder::Refused& refused) {
+        return finish(FolderRefused, "refused: " + tool + " is not in a protected place: " + refused.what());
+    }
 
     const WorkingFolder working(folders->state.Path() + L"\\" + stem);
     if (!working.Made()) {
@@ -528,7 +537,7 @@ Deployment::Result Deployment::Install(const Host& host, const std::wstring& man
     if (!files.Write(record)) {
         return Message(FolderRefused, files.Failure());
     }
-    const ToolExit exit = host.runTool(target->number, image.Path(), working.Path());
+    const ToolExit exit = host.runTool(host.tool, target->number, image.Path(), working.Path());
     record.toolExitCode = exit.exitCode;
     if (const auto log = ReadKeptFile(working.Log())) {
         record.toolClosingLine = ClosingLine(*log);
@@ -560,7 +569,6 @@ Deployment::Result Deployment::Install(const Host& host, const std::wstring& man
         }
     });
 
-    const std::string tool = Utf8::FromWide(host.tool);
     if (!exit.exitCode) {
         return finish(ToolFailed,
                       "failed: " + tool + " could not be started (" + WindowsError(exit.startError) + ")");
@@ -587,11 +595,11 @@ Deployment::Result Deployment::Verify(const Host& host, const std::string& packa
     std::optional<PackageManifest> manifest;
     std::vector<KeptRecord> kept;
     try {
-        const ProtectedFolder state = ProtectedFolder::Open(statePath, host.trusted);
+        const ProtectedFolder state = ProtectedFolder::Open(statePath, host.trusted, host.keptRoot);
         manifest = PackageManifest::Read(state.Path() + L"\\" + MANIFEST_FILE);
         const std::wstring recordsPath = state.Path() + L"\\" + RECORDS_FOLDER;
         if (GetFileAttributesW(recordsPath.c_str()) != INVALID_FILE_ATTRIBUTES) {
-            kept = ReadRecords(ProtectedFolder::Open(recordsPath, host.trusted).Path());
+            kept = ReadRecords(ProtectedFolder::Open(recordsPath, host.trusted, host.keptRoot).Path());
         }
     } catch (const ProtectedFolder::Refused&) {
         return notInstalled;

@@ -50,18 +50,22 @@ public:
     struct Host {
         // The computer's name, as the kept files' names carry it.
         std::wstring machine;
-        // The folder that holds each package's state in a folder named by its id.
+        // The folder of everything that the program keeps, %ProgramData%\Quillon: it and every folder below
+        // it must be the program's own.
+        std::wstring keptRoot;
+        // The folder that holds each package's state in a folder named by its id, inside keptRoot.
         std::wstring stateRoot;
-        // Who may own and write the state and log folders, as SID texts.
+        // Who may own and write the state and log folders and the tool, as SID texts.
         std::vector<std::wstring> trusted;
         std::function<SYSTEMTIME()> clock;
         std::function<std::optional<std::string>()> boot;
         std::function<MachineFacts::Power()> power;
-        // The tool's file name, as the outcomes name it.
+        // The tool's path; the outcomes name it by its file name.
         std::wstring tool;
         // Runs the tool on \\.\PhysicalDrive<drive> with the image, in the working folder, and waits for it.
         // The tool leaves its quillon.log in the working folder.
-        std::function<ToolExit(unsigned drive, const std::wstring& image, const std::wstring& workingFolder)>
+        std::function<ToolExit(const std::wstring& tool, unsigned drive, const std::wstring& image,
+                               const std::wstring& workingFolder)>
             runTool;
         // Holds Quillon's guards while the program asks the drives itself; false when Quillon or another
         // program that asks devices holds them.

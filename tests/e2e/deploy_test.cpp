@@ -81,12 +81,11 @@ public:
     }
 
     LaunchOptions Launch(const std::wstring& arguments) const {
-        LaunchOptions options{
-            BuiltProgram(target == Target::Driver ? L"quillon-deploy.exe" : L"quillon-deploy-sim.exe"),
-            arguments,
-            directory.Path(),
-            {{L"ProgramData", directory / L"ProgramData"}},
-            std::string()};
+        LaunchOptions options{(programs.empty() ? BuiltProgram(L"") : programs + L"\\") + DeployProgram(),
+                              arguments,
+                              directory.Path(),
+                              {{L"ProgramData", directory / L"ProgramData"}},
+                              std::string()};
         if (target == Target::Simulator) {
             options.environment[L"QUILLON_SIM_DEVICE"] = directory / L"device.txt";
             options.environment[L"QUILLON_SIM_STATE"] = directory / L"state.txt";
@@ -113,6 +112,16 @@ public:
         }
     }
 
+    // From now on the deployment program and its tool run from copies in a folder of the test's own.
+    std::wstring CopyPrograms() {
+        programs = directory / L"programs";
+        CreateDirectoryW(programs.c_str(), nullptr);
+        for (const std::wstring& program : {DeployProgram(), Tool()}) {
+            EXPECT_TRUE(CopyFileW(BuiltProgram(program).c_str(), (programs + L"\\" + program).c_str(), TRUE));
+        }
+        return programs;
+    }
+    std::wstring Tool() const { return target == Target::Driver ? L"quillon.exe" : L"quillon-sim.exe"; }
     std::wstring Package() const { return directory / L"Program Files (x86)\\bundle (1)"; }
     std::string State() const { return ReadBytes(directory / L"state.txt"); }
     std::wstring Records() const {
@@ -123,8 +132,13 @@ public:
     const TempDirectory& Directory() const { return directory; }
 
 private:
+    std::wstring DeployProgram() const {
+        return target == Target::Driver ? L"quillon-deploy.exe" : L"quillon-deploy-sim.exe";
+    }
+
     Target target;
     TempDirectory directory;
+    std::wstring programs;
     std::optional<DriverParameters> driver;
     DWORD boot = 1;
 };
@@ -245,6 +259,33 @@ TEST_P(Deployments, AKilledRunIsKnownToTheNext) {
     run = machine.Verify();
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(run.output, TextMode(PACKAGE_ID + ": installed: drive 1 runs " + RELEASED + "\n"));
+}
+
+// The tool runs with the deployment program's rights, as SYSTEM: one that others could replace, or that lies
+// in a folder where they could put another, is refused before anything is sent, and is no attempt.
+TEST_P(Deployments, RefusesAToolThatOthersCouldReplace) {
+    for (const bool folder : {false, true}) {
+        DeployedMachine machine(GetParam());
+        const std::wstring programs = machine.CopyPrograms();
+        const std::wstring opened = folder ? programs : programs + L"\\" + machine.Tool();
+        if (!LetEveryoneWrite(opened)) {
+            GTEST_SKIP() << "Unix modes give no DACL here";
+        }
+        const std::string untouched = machine.State();
+        const Deploy run = machine.Install();
+        EXPECT_EQ(run.exitCode, 22u) << run.output << run.errors;
+        const std::wstring name = machine.Tool();
+        const std::string tool(name.begin(), name.end());
+        EXPECT_EQ(run.output, TextMode("quillon-deploy: refused: " + tool + " is not in a protected place: " +
+                                       std::string(opened.begin(), opened.end()) +
+                                       (folder ? ": lets S-1-1-0 write to it, or to what is created in it\n"
+                                               : ": lets S-1-1-0 change, replace or delete it\n")));
+        EXPECT_EQ(machine.State(), untouched);
+        const std::vector<DeployRecord> records = RecordsIn(machine.Records());
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].exitCode, 22);
+        EXPECT_EQ(records[0].toolExitCode, std::nullopt);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Machines, Deployments, testing::Values(Target::Simulator, Target::Driver),

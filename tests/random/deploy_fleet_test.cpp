@@ -339,7 +339,8 @@ public:
                 "}");
 
         host.machine = L"FLEET-PC";
-        host.stateRoot = directory / L"ProgramData\\Quillon\\Deployments";
+        host.keptRoot = directory / L"ProgramData\\Quillon";
+        host.stateRoot = host.keptRoot + L"\\Deployments";
         host.trusted = ProtectedFolder::TrustedByThisProcess();
         host.clock = [this] {
             // A run a minute: every run's files have names of their own.
@@ -355,9 +356,11 @@ public:
         host.power = [this] {
             return this->fleet.power;
         };
-        host.tool = L"quillon.exe";
-        // The device phase of quillon.exe, in process: the same eMMC object over the same boundary.
-        host.runTool = [](unsigned drive, const std::wstring& image, const std::wstring& folder) {
+        // The built tool, where the checks of its place look; its device phase runs in process, the same eMMC
+        // object over the same boundary.
+        host.tool = BuiltProgram(L"quillon.exe");
+        host.runTool = [](const std::wstring&, unsigned drive, const std::wstring& image,
+                          const std::wstring& folder) {
             std::vector<std::uint8_t> bytes;
             bool updated = false;
             if (LoadPackage(image, bytes) == PackageLoad::Loaded) {
