@@ -10,20 +10,49 @@ DiskIdentity DiskIdentityOf(const DriveIdentity& identity) {
             identity.Trimmed(DriveIdentity::Text::ProductRevision)};
 }
 
+PackageManifest::Naming NamingOf(const PackageManifest& manifest, const DeviceInventory& inventory) {
+    if (inventory.openFailure) {
+        // A number that names no drive, or a link to a disk that has gone; any other failure (a drive held
+        // open by another program, for one) leaves a drive that exists.
+        const DWORD code = inventory.openFailure->code;
+        return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND
+                   ? PackageManifest::Naming::No
+                   : PackageManifest::Naming::Unknown;
+    }
+    if (inventory.deviceDescriptorFailure || !inventory.identity.BusType()) {
+        return PackageManifest::Naming::Unknown;
+    }
+    return manifest.Names(DiskIdentityOf(inventory.identity), inventory.extCsd);
+}
+
 DeployDecision DeployDecision::Decide(const PackageManifest& manifest, const DeploySituation& situation) {
     DeployDecision decision;
     const DiscoveredDrive* target = nullptr;
     for (const DiscoveredDrive& drive : situation.drives) {
-        const DeviceInventory& inventory = drive.inventory;
-        if (!inventory.openFailure && manifest.Names(DiskIdentityOf(inventory.identity), inventory.extCsd)) {
+        switch (NamingOf(manifest, drive.inventory)) {
+        case PackageManifest::Naming::Yes:
             if (target != nullptr) {
                 decision.outcome = Outcome::Ambiguous;
+                decision.unreadable.reset();
                 return decision;
             }
             target = &drive;
+            break;
+        case PackageManifest::Naming::Unknown:
+            if (!decision.unreadable) {
+                decision.unreadable = drive.number;
+            }
+            break;
+        case PackageManifest::Naming::No:
+            break;
         }
     }
+    if (decision.unreadable) {
+        decision.outcome = Outcome::Unknown;
+        return decision;
+    }
     if (target == nullptr) {
+        decision.outcome = Outcome::NotApplicable;
         return decision;
     }
     const DeviceInventory& inventory = target->inventory;

@@ -24,15 +24,18 @@ struct DeploySituation {
     std::optional<unsigned> batteryPercent;
 };
 
-// What the run does, decided in this order, the first that applies: no drive that the manifest names (not
-// applicable); more than one (ambiguous); the drive runs the target version (already current); an update of
-// this package in this boot awaits the restart (pending); the drive's version is none the manifest may
-// replace; Quillon would refuse the device; Windows would refuse a download request of the image; the
-// battery is below the manifest's minimum; the attempts for the package are used up; otherwise install.
+// What the run does, decided in this order, the first that applies: more than one drive that the manifest
+// names (ambiguous); a drive that might be one it names cannot be read (unknown: nothing can be decided until
+// it can); no drive that the manifest names (not applicable); the drive runs the target version (already
+// current); an update of this package in this boot awaits the restart (pending); the drive's version is none
+// the manifest may replace; Quillon would refuse the device; Windows would refuse a download request of the
+// image; the battery is below the manifest's minimum; the attempts for the package are used up; otherwise
+// install. Two drives that the manifest names make the run ambiguous whatever an unreadable third one is.
 struct DeployDecision {
     enum class Outcome {
-        NotApplicable,
         Ambiguous,
+        Unknown,
+        NotApplicable,
         AlreadyCurrent,
         PendingRestart,
         NotReplaceable,
@@ -48,6 +51,9 @@ struct DeployDecision {
     Outcome outcome = Outcome::NotApplicable;
     // The drive chosen; none when no single drive is named.
     std::optional<unsigned> drive;
+    // The first drive that might be one that the manifest names and cannot be read, when the outcome is
+    // unknown.
+    std::optional<unsigned> unreadable;
     // The chosen drive's FIRMWARE_VERSION, when its EXT_CSD was read.
     std::optional<PackageManifest::FirmwareVersion> version;
 
@@ -56,3 +62,9 @@ struct DeployDecision {
 
 // The identity that a manifest matches, as the device layer read it.
 DiskIdentity DiskIdentityOf(const DriveIdentity& identity);
+
+// Whether the manifest names the drive. A drive that might be one it names and cannot be read is unknown: it
+// did not open, unless Windows said that there is no such drive; or it opened and its identity cannot be
+// read; or the manifest names its identity only together with EXT_CSD fields, and its EXT_CSD cannot be
+// read.
+PackageManifest::Naming NamingOf(const PackageManifest& manifest, const DeviceInventory& inventory);

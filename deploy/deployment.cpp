@@ -312,16 +312,36 @@ struct Decided {
     std::string outcome;
 };
 
+// What keeps the drive from being told: the first that failed of the requests that tell it.
+std::string Unreadable(unsigned number, const DeviceInventory& inventory) {
+    const std::string drive = "drive " + std::to_string(number);
+    std::string what;
+    if (inventory.openFailure) {
+        what = drive + " cannot be opened (" + WindowsError(inventory.openFailure->code) + ")";
+    } else if (inventory.deviceDescriptorFailure) {
+        what = "the identity of " + drive + " cannot be read (" +
+               WindowsError(inventory.deviceDescriptorFailure->code) + ")";
+    } else if (!inventory.identity.BusType()) {
+        what = "the identity of " + drive + " cannot be read (it gives no bus type)";
+    } else {
+        what = "the EXT_CSD of " + drive + " cannot be read (" +
+               WindowsError(inventory.extCsdFailure ? inventory.extCsdFailure->code : 0) + ")";
+    }
+    return "unknown: " + what + "; it might be one that the package is for";
+}
+
 Decided Refusal(DeployDecision::Outcome outcome, const PackageManifest& manifest,
                 const DeployDecision& decision, const DeviceInventory* inventory) {
     using Outcome = DeployDecision::Outcome;
     const std::string version = decision.version ? VersionText(*decision.version) : std::string();
     switch (outcome) {
-    case Outcome::NotApplicable:
-        return {Deployment::Done, "not applicable: no drive of this machine is one that the package is for"};
     case Outcome::Ambiguous:
         return {Deployment::Ambiguous,
                 "refused: more than one drive of this machine is one that the package is for"};
+    case Outcome::Unknown:
+        return {Deployment::DriveUnreadable, Unreadable(*decision.unreadable, *inventory)};
+    case Outcome::NotApplicable:
+        return {Deployment::Done, "not applicable: no drive of this machine is one that the package is for"};
     case Outcome::AlreadyCurrent:
         return {Deployment::Done, "already current: the drive runs " + version};
     case Outcome::PendingRestart:
@@ -395,11 +415,12 @@ Deployment::Result Deployment::Install(const Host& host, const std::wstring& man
     }
     std::optional<Folders> folders;
     try {
-        ProtectedFolder state =
-            ProtectedFolder::Open(host.stateRoot + L"\\" + Utf8::ToWide(manifest->PackageId()), host.trusted);
-        ProtectedFolder records = ProtectedFolder::Open(state.Path() + L"\\" + RECORDS_FOLDER, host.trusted);
-        folders.emplace(
-            Folders{std::move(state), std::move(records), ProtectedFolder::Open(logFolder, host.trusted)});
+        ProtectedFolder state = ProtectedFolder::Open(
+            host.stateRoot + L"\\" + Utf8::ToWide(manifest->PackageId()), host.trusted, host.keptRoot);
+        ProtectedFolder records =
+            ProtectedFolder::Open(state.Path() + L"\\" + RECORDS_FOLDER, host.trusted, host.keptRoot);
+        folders.emplace(Folders{std::move(state), std::move(records),
+                                ProtectedFolder::Open(logFolder, host.trusted, host.keptRoot)});
         if (!KeepManifest(folders->state, manifest->Text())) {
             return Message(FolderRefused, Utf8::FromWide(folders->state.Path()) +
                                               ": the manifest cannot be kept (" +
@@ -446,9 +467,13 @@ Deployment::Result Deployment::Install(const Host& host, const std::wstring& man
     const DeployDecision decision = DeployDecision::Decide(*manifest, situation);
 
     const DiscoveredDrive* target = nullptr;
+    const DiscoveredDrive* unreadable = nullptr;
     for (const DiscoveredDrive& candidate : situation.drives) {
         if (decision.drive == candidate.number) {
             target = &candidate;
+        }
+        if (decision.unreadable == candidate.number) {
+            unreadable = &candidate;
         }
     }
     if (target != nullptr) {
@@ -483,13 +508,22 @@ Deployment::Result Deployment::Install(const Host& host, const std::wstring& man
     };
 
     if (decision.outcome != DeployDecision::Outcome::Install) {
+        const DiscoveredDrive* concerned = target != nullptr ? target : unreadable;
         const Decided decided =
-            Refusal(decision.outcome, *manifest, decision, target ? &target->inventory : nullptr);
+            Refusal(decision.outcome, *manifest, decision, concerned ? &concerned->inventory : nullptr);
         return finish(decided.exitCode, decided.outcome);
     }
     if (!record.bootIdentity) {
         return finish(BootUnknown,
                       "refused: the machine's boot cannot be told, nor later whether it restarted");
+    }
+    // The tool runs with this program's rights: whoever could replace it, or put it elsewhere, would run
+    // their own program as SYSTEM.
+    const std::string tool = Utf8::FromWide(host.tool.substr(host.tool.find_last_of(L"\\/") + 1));
+    try {
+        ProtectedFolder::CheckProgram(host.tool, host.trusted);
+    } catch (const ProtectedFolder::Refused& refused) {
+        return finish(FolderRefused, "refused: " + tool + " is not in a protected place: " + refused.what());
     }
 
     const WorkingFolder working(folders->state.Path() + L"\\" + stem);
@@ -506,7 +540,7 @@ Deployment::Result Deployment::Install(const Host& host, const std::wstring& man
     if (!files.Write(record)) {
         return Message(FolderRefused, files.Failure());
     }
-    const ToolExit exit = host.runTool(target->number, image.Path(), working.Path());
+    const ToolExit exit = host.runTool(host.tool, target->number, image.Path(), working.Path());
     record.toolExitCode = exit.exitCode;
     if (const auto log = ReadKeptFile(working.Log())) {
         record.toolClosingLine = ClosingLine(*log);
@@ -538,7 +572,6 @@ Deployment::Result Deployment::Install(const Host& host, const std::wstring& man
         }
     });
 
-    const std::string tool = Utf8::FromWide(host.tool);
     if (!exit.exitCode) {
         return finish(ToolFailed,
                       "failed: " + tool + " could not be started (" + WindowsError(exit.startError) + ")");
@@ -565,11 +598,11 @@ Deployment::Result Deployment::Verify(const Host& host, const std::string& packa
     std::optional<PackageManifest> manifest;
     std::vector<KeptRecord> kept;
     try {
-        const ProtectedFolder state = ProtectedFolder::Open(statePath, host.trusted);
+        const ProtectedFolder state = ProtectedFolder::Open(statePath, host.trusted, host.keptRoot);
         manifest = PackageManifest::Read(state.Path() + L"\\" + MANIFEST_FILE);
         const std::wstring recordsPath = state.Path() + L"\\" + RECORDS_FOLDER;
         if (GetFileAttributesW(recordsPath.c_str()) != INVALID_FILE_ATTRIBUTES) {
-            kept = ReadRecords(ProtectedFolder::Open(recordsPath, host.trusted).Path());
+            kept = ReadRecords(ProtectedFolder::Open(recordsPath, host.trusted, host.keptRoot).Path());
         }
     } catch (const ProtectedFolder::Refused&) {
         return notInstalled;
@@ -590,20 +623,24 @@ Deployment::Result Deployment::Verify(const Host& host, const std::string& packa
         return notInstalled;
     }
     std::vector<const DiscoveredDrive*> named;
+    bool unknown = false;
     for (const DiscoveredDrive& drive : drives) {
-        if (!drive.inventory.openFailure &&
-            manifest->Names(DiskIdentityOf(drive.inventory.identity), drive.inventory.extCsd)) {
+        const PackageManifest::Naming naming = NamingOf(*manifest, drive.inventory);
+        if (naming == PackageManifest::Naming::Yes) {
             named.push_back(&drive);
         }
+        unknown = unknown || naming == PackageManifest::Naming::Unknown;
     }
     const auto installed = [&](const std::string& how) {
         return Result{Done, packageId + ": installed: " + how, false, std::nullopt};
     };
+    // A drive that might be the package's and cannot be read leaves the answer open: the package is not
+    // installed until it is known.
+    if (named.size() > 1 || unknown) {
+        return notInstalled;
+    }
     if (named.empty()) {
         return installed("no drive of this machine is one that the package is for");
-    }
-    if (named.size() > 1) {
-        return notInstalled;
     }
     const std::string drive = "drive " + std::to_string(named.front()->number);
     const auto version = VersionOf(named.front()->inventory);

@@ -36,6 +36,9 @@ public:
         // A guard is owned by someone who is not a trusted principal, or its owner cannot be read: no run of
         // Quillon's programs holds it, and retrying does not help.
         GuardUntrusted = 33,
+        // A drive that might be the package's cannot be read: the outcome is unknown, nothing was sent, and
+        // the deployment system tries again.
+        DriveUnreadable = 34,
         AnotherRun = 1618,
         // Updated, or updated earlier in this boot: the new firmware runs after the restart.
         RestartRequired = 3010,
@@ -57,18 +60,22 @@ public:
     struct Host {
         // The computer's name, as the kept files' names carry it.
         std::wstring machine;
-        // The folder that holds each package's state in a folder named by its id.
+        // The folder of everything that the program keeps, %ProgramData%\Quillon: it and every folder below
+        // it must be the program's own.
+        std::wstring keptRoot;
+        // The folder that holds each package's state in a folder named by its id, inside keptRoot.
         std::wstring stateRoot;
-        // Who may own and write the state and log folders, as SID texts.
+        // Who may own and write the state and log folders and the tool, as SID texts.
         std::vector<std::wstring> trusted;
         std::function<SYSTEMTIME()> clock;
         std::function<std::optional<std::string>()> boot;
         std::function<MachineFacts::Power()> power;
-        // The tool's file name, as the outcomes name it.
+        // The tool's path; the outcomes name it by its file name.
         std::wstring tool;
         // Runs the tool on \\.\PhysicalDrive<drive> with the image, in the working folder, and waits for it.
         // The tool leaves its quillon.log in the working folder.
-        std::function<ToolExit(unsigned drive, const std::wstring& image, const std::wstring& workingFolder)>
+        std::function<ToolExit(const std::wstring& tool, unsigned drive, const std::wstring& image,
+                               const std::wstring& workingFolder)>
             runTool;
         // Holds Quillon's guards while the program asks the drives itself; not held when Quillon or another
         // program that asks devices holds them, or someone who is not a trusted principal.

@@ -107,7 +107,8 @@ std::wstring ComputerName() {
 Deployment::Host WindowsHost(const std::wstring& programData) {
     Deployment::Host host;
     host.machine = ComputerName();
-    host.stateRoot = programData + L"\\Quillon\\" + MachineFacts::StateFolder();
+    host.keptRoot = programData + L"\\Quillon";
+    host.stateRoot = host.keptRoot + L"\\" + MachineFacts::StateFolder();
     host.trusted = TrustedPrincipals::OfThisProcess();
     host.clock = [] {
         SYSTEMTIME now{};
@@ -116,11 +117,8 @@ Deployment::Host WindowsHost(const std::wstring& programData) {
     };
     host.boot = MachineFacts::BootIdentity;
     host.power = MachineFacts::PowerStatus;
-    host.tool = MachineFacts::ToolProgram();
-    host.runTool = [](unsigned drive, const std::wstring& image, const std::wstring& folder) {
-        return ToolProcess::Run(ToolProcess::BesideThisProgram(MachineFacts::ToolProgram()), drive, image,
-                                folder);
-    };
+    host.tool = ToolProcess::BesideThisProgram(MachineFacts::ToolProgram());
+    host.runTool = ToolProcess::Run;
     host.whileToolGuarded = [](const std::function<void()>& askDrives) {
         const ToolGuard guard;
         if (!guard.IsOwned()) {

@@ -426,21 +426,30 @@ bool PackageManifest::MayReplace(const FirmwareVersion& current) const {
     return std::find(replaces.begin(), replaces.end(), current) != replaces.end();
 }
 
-bool PackageManifest::Names(const DiskIdentity& identity, const std::vector<std::uint8_t>& extCsd) const {
+PackageManifest::Naming PackageManifest::Names(const DiskIdentity& identity,
+                                               const std::vector<std::uint8_t>& extCsd) const {
+    const bool read = extCsd.size() >= ExtCsd::SIZE;
     const auto fieldMatches = [&](const ExtCsdCondition& condition) {
-        if (extCsd.size() < ExtCsd::SIZE) {
-            return false;
-        }
         std::uint32_t value = 0;
         for (std::size_t i = condition.length; i > 0; --i) {
             value = value << 8 | extCsd[condition.offset + i - 1];
         }
         return value == condition.value;
     };
-    return std::any_of(devices.begin(), devices.end(), [&](const Device& device) {
-        return identity.busType == device.busType && device.vendor.Matches(identity.vendor) &&
-               device.product.Matches(identity.product) &&
-               device.productRevision.Matches(identity.productRevision) &&
-               std::all_of(device.extCsd.begin(), device.extCsd.end(), fieldMatches);
-    });
+    Naming naming = Naming::No;
+    for (const Device& device : devices) {
+        if (identity.busType != device.busType || !device.vendor.Matches(identity.vendor) ||
+            !device.product.Matches(identity.product) ||
+            !device.productRevision.Matches(identity.productRevision)) {
+            continue;
+        }
+        if (device.extCsd.empty() ||
+            (read && std::all_of(device.extCsd.begin(), device.extCsd.end(), fieldMatches))) {
+            return Naming::Yes;
+        }
+        if (!read) {
+            naming = Naming::Unknown;
+        }
+    }
+    return naming;
 }

@@ -58,9 +58,15 @@ public:
     bool MayReplace(const FirmwareVersion& current) const;
     // 0 for no check; applies only when the machine is not on AC power.
     unsigned MinimumBatteryPercent() const { return minimumBatteryPercent; }
+    enum class Naming {
+        No,
+        Yes,
+        // An entry names the disk's identity and asks for EXT_CSD fields, and the register was not read.
+        Unknown,
+    };
     // Whether one of the manifest's device entries names a disk with this identity and this EXT_CSD (the 512
-    // register bytes; empty when they were not read, which fails every entry that asks for an EXT_CSD field).
-    bool Names(const DiskIdentity& identity, const std::vector<std::uint8_t>& extCsd) const;
+    // register bytes; empty when they were not read).
+    Naming Names(const DiskIdentity& identity, const std::vector<std::uint8_t>& extCsd) const;
 
 private:
     std::string text;

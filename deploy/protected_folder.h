@@ -3,6 +3,9 @@
 #include "cli/trusted_principals.h"
 #include "win32/unique_handle.h"
 
+#include <windows.h>
+
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -23,13 +26,42 @@ public:
     // LocalSystem and Administrators, reading for Users; the same for every file and folder created in it.
     static const wchar_t* const CREATED_FOLDER_SDDL;
 
-    // Uses the folder, or creates it and each missing folder above it with CREATED_FOLDER_SDDL. A folder that
-    // exists is refused when it is a link or junction, not a folder, owned by a principal not in `trusted`,
-    // or when its DACL lets anyone else write, delete or change it, or lets them do so to what is created in
-    // it. CREATOR OWNER may be granted anything: what is created in the folder is owned by its creator, and
-    // only the trusted may create anything there. Throws Refused.
+    // What principals that are not trusted may be granted.
+    enum class Rule {
+        // A folder that the program keeps: nothing that lets them write, delete or change anything in it or
+        // who may, nor anything of that kind on what is created in it. CREATOR OWNER may be granted anything:
+        // what is created in the folder is owned by its creator, and only the trusted may create anything
+        // there.
+        Kept,
+        // A folder above one that the program keeps, which is not the program's: they may add files and
+        // folders to it and set its attributes (Users may in C:\ProgramData, Authenticated Users in C:\), but
+        // nothing that lets them rename, delete or replace it or what is in it, or change its permissions:
+        // DELETE, WRITE_DAC, WRITE_OWNER, FILE_DELETE_CHILD or GENERIC_ALL on the folder itself. An entry
+        // that
+        // only passes to what is created in the folder (inherit-only) does not concern the folder.
+        Above,
+        // A program file that is run: nothing that lets them write, delete or replace it, or change its
+        // permissions.
+        Program,
+    };
+    // Why a folder or file of this security descriptor (its owner and DACL) is refused by the rule; none when
+    // the rule lets it be used. The owner must be among `trusted`.
+    static std::optional<std::string> SecurityRefusal(PSECURITY_DESCRIPTOR descriptor, Rule rule,
+                                                      const std::vector<std::wstring>& trusted);
+
+    // Uses the folder, or creates it and each missing folder above it with CREATED_FOLDER_SDDL. Every folder
+    // from the root of its drive or share down to it is checked, each that exists refused when it is a link
+    // or junction, not a folder, owned by a principal not in `trusted`, or when its DACL fails its rule: the
+    // folder itself, and each folder at or below `keptRoot` (what the program keeps, its own from there
+    // down), by the kept rule; the others by the rule for the folders above. Throws Refused.
     static ProtectedFolder Open(const std::wstring& path,
-                                const std::vector<std::wstring>& trusted = TrustedPrincipals::Default());
+                                const std::vector<std::wstring>& trusted = TrustedPrincipals::Default(),
+                                const std::wstring& keptRoot = std::wstring());
+
+    // Checks a program before it is run with this process's rights, so that nobody else can have replaced
+    // it or can replace it: the file by the program rule, its folder by the kept rule and every folder above
+    // by the rule for those. Throws Refused.
+    static void CheckProgram(const std::wstring& path, const std::vector<std::wstring>& trusted);
 
     const std::wstring& Path() const { return path; }
 

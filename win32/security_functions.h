@@ -18,12 +18,21 @@ public:
     SecurityFunctions()
         : library(LoadSystemLibrary(L"advapi32.dll")),
           getSecurityInfo(Find<decltype(&GetSecurityInfo)>("GetSecurityInfo")),
+          getOwner(Find<decltype(&GetSecurityDescriptorOwner)>("GetSecurityDescriptorOwner")),
+          getDacl(Find<decltype(&GetSecurityDescriptorDacl)>("GetSecurityDescriptorDacl")),
           convertSddl(Find<decltype(&ConvertStringSecurityDescriptorToSecurityDescriptorW)>(
               "ConvertStringSecurityDescriptorToSecurityDescriptorW")),
           openProcessToken(Find<decltype(&OpenProcessToken)>("OpenProcessToken")),
           getTokenInformation(Find<decltype(&GetTokenInformation)>("GetTokenInformation")) {}
+    // Whether every function was found.
+    bool Loaded() const {
+        return getSecurityInfo != nullptr && getOwner != nullptr && getDacl != nullptr && convertSddl != nullptr &&
+               openProcessToken != nullptr && getTokenInformation != nullptr;
+    }
 
     const decltype(&GetSecurityInfo) getSecurityInfo;
+    const decltype(&GetSecurityDescriptorOwner) getOwner;
+    const decltype(&GetSecurityDescriptorDacl) getDacl;
     const decltype(&ConvertStringSecurityDescriptorToSecurityDescriptorW) convertSddl;
     const decltype(&OpenProcessToken) openProcessToken;
     const decltype(&GetTokenInformation) getTokenInformation;

@@ -86,7 +86,8 @@ public:
     // quillon-deploy.exe, quillon.exe or quillon-probe.exe; on the simulated machine their rehearsal builds.
     LaunchOptions Launch(const std::wstring& arguments,
                          const std::wstring& program = L"quillon-deploy") const {
-        LaunchOptions options{BuiltProgram(program + (target == Target::Driver ? L".exe" : L"-sim.exe")),
+        const std::wstring file = ProgramFile(program);
+        LaunchOptions options{programs.empty() ? BuiltProgram(file) : programs + L"\\" + file,
                               arguments,
                               directory.Path(),
                               {{L"ProgramData", directory / L"ProgramData"}},
@@ -118,6 +119,16 @@ public:
         }
     }
 
+    // From now on the deployment program and its tool run from copies in a folder of the test's own.
+    std::wstring CopyPrograms() {
+        programs = directory / L"programs";
+        CreateDirectoryW(programs.c_str(), nullptr);
+        for (const std::wstring& program : {ProgramFile(L"quillon-deploy"), Tool()}) {
+            EXPECT_TRUE(CopyFileW(BuiltProgram(program).c_str(), (programs + L"\\" + program).c_str(), TRUE));
+        }
+        return programs;
+    }
+    std::wstring Tool() const { return ProgramFile(L"quillon"); }
     std::wstring Package() const { return directory / L"Program Files (x86)\\bundle (1)"; }
     std::string State() const { return ReadBytes(directory / L"state.txt"); }
     std::wstring Records() const {
@@ -131,8 +142,13 @@ public:
     bool inSessionZero = false;
 
 private:
+    std::wstring ProgramFile(const std::wstring& program) const {
+        return program + (target == Target::Driver ? L".exe" : L"-sim.exe");
+    }
+
     Target target;
     TempDirectory directory;
+    std::wstring programs;
     std::optional<DriverParameters> driver;
     DWORD boot = 1;
 };
@@ -253,6 +269,33 @@ TEST_P(Deployments, AKilledRunIsKnownToTheNext) {
     run = machine.Verify();
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(run.output, TextMode(PACKAGE_ID + ": installed: drive 1 runs " + RELEASED + "\n"));
+}
+
+// The tool runs with the deployment program's rights, as SYSTEM: one that others could replace, or that lies
+// in a folder where they could put another, is refused before anything is sent, and is no attempt.
+TEST_P(Deployments, RefusesAToolThatOthersCouldReplace) {
+    for (const bool folder : {false, true}) {
+        DeployedMachine machine(GetParam());
+        const std::wstring programs = machine.CopyPrograms();
+        const std::wstring opened = folder ? programs : programs + L"\\" + machine.Tool();
+        if (!LetEveryoneWrite(opened)) {
+            GTEST_SKIP() << "Unix modes give no DACL here";
+        }
+        const std::string untouched = machine.State();
+        const Deploy run = machine.Install();
+        EXPECT_EQ(run.exitCode, 22u) << run.output << run.errors;
+        const std::wstring name = machine.Tool();
+        const std::string tool(name.begin(), name.end());
+        EXPECT_EQ(run.output, TextMode("quillon-deploy: refused: " + tool + " is not in a protected place: " +
+                                       std::string(opened.begin(), opened.end()) +
+                                       (folder ? ": lets S-1-1-0 write to it, or to what is created in it\n"
+                                               : ": lets S-1-1-0 change, replace or delete it\n")));
+        EXPECT_EQ(machine.State(), untouched);
+        const std::vector<DeployRecord> records = RecordsIn(machine.Records());
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].exitCode, 22);
+        EXPECT_EQ(records[0].toolExitCode, std::nullopt);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Machines, Deployments, testing::Values(Target::Simulator, Target::Driver),

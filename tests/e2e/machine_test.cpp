@@ -295,12 +295,12 @@ TEST_P(DraftsAManifest, ThatNamesTheProbedDeviceAndPackage) {
     EXPECT_TRUE(manifest.MayReplace(Version(RUNNING)));
     const std::vector<std::uint8_t> extCsd =
         *Hex::Bytes(RealExtCsd(L"sandisk-da4064-64g-emmc51-pinebook-pro"));
-    EXPECT_TRUE(manifest.Names({0x0D, "", "DA4064", RUNNING}, extCsd));
+    EXPECT_EQ(manifest.Names({0x0D, "", "DA4064", RUNNING}, extCsd), PackageManifest::Naming::Yes);
     // A part of another product, or with another DEVICE_VERSION, is not the one the draft was made of.
-    EXPECT_FALSE(manifest.Names({0x0D, "", "DA4032", RUNNING}, extCsd));
+    EXPECT_EQ(manifest.Names({0x0D, "", "DA4032", RUNNING}, extCsd), PackageManifest::Naming::No);
     std::vector<std::uint8_t> otherRevision = extCsd;
     ++otherRevision[262];
-    EXPECT_FALSE(manifest.Names({0x0D, "", "DA4064", RUNNING}, otherRevision));
+    EXPECT_EQ(manifest.Names({0x0D, "", "DA4064", RUNNING}, otherRevision), PackageManifest::Naming::No);
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, DraftsAManifest, testing::Values(Target::Simulator, Target::Driver),

@@ -1,9 +1,9 @@
 // Random fleets against the deployment program, in process over the simulated storage driver: each case
-// draws a machine (its drives, their identities, registers of real parts and firmware versions, its power),
-// a package for it (an image that installs or fails at the restart, one whose bytes may differ from the
-// manifest's hash) and a sequence of installs, restarts and verifies. An oracle written from the deployment
-// rules predicts every exit code; the promises that hold whatever the case are checked against the devices
-// themselves.
+// draws a machine (its drives, their identities, registers of real parts and firmware versions, now and then
+// a drive that cannot be read, its power), a package for it (an image that installs or fails at the restart,
+// one whose bytes may differ from the manifest's hash) and a sequence of installs, restarts and verifies. An
+// oracle written from the deployment rules predicts every exit code; the promises that hold whatever the case
+// are checked against the devices themselves.
 //
 //   quillon_deploy_fleet_tests.exe [--cases=N] [--seed=N]   N machines from a base seed (400 from 1)
 //   quillon_deploy_fleet_tests.exe --case=SEED              the one machine a failure names
@@ -26,6 +26,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
 #include <map>
 #include <random>
@@ -54,12 +55,27 @@ const wchar_t* const REGISTERS[] = {
     L"unknown-64g-emmc51-aaru-test",           L"unknown-8g-emmc50-oznotes-extcsd-on",
 };
 
+// What keeps a drive from being read, now and then: Windows says that there is no such drive (2 or 3),
+// another program holds it (32, or 5), its identity query fails, or its EXT_CSD read fails.
+enum class Fault { None, NoSuchDrive, Held, NoIdentity, NoRegister };
+const std::pair<Fault, const char*> FAULTS[] = {
+    {Fault::NoSuchDrive, "open_error = 2"},
+    {Fault::NoSuchDrive, "open_error = 3"},
+    {Fault::Held, "open_error = 32"},
+    {Fault::Held, "open_error = 5"},
+    {Fault::NoIdentity, "device_property_error = 1"},
+    {Fault::NoRegister, "ext_csd_error = 31"},
+};
+
 struct Drive {
     unsigned number;
     std::uint32_t busType;
     std::string vendor;
     std::string product;
     std::vector<std::uint8_t> extCsd;
+    Fault fault = Fault::None;
+    // The description's line that gives the fault.
+    std::string faultLine;
 };
 
 enum class Step { Install, Restart, Verify };
@@ -94,10 +110,17 @@ struct FleetCase {
                         chance(0.8) ? 0x0Du : (chance(0.5) ? 0x0Cu : 0x11u),
                         chance(0.85) ? "ZELT" : "OTHER",
                         chance(0.85) ? "E64" : "E32",
+                        {},
+                        Fault::None,
                         {}};
             drive.extCsd = *Hex::Bytes(RealExtCsd(REGISTERS[chance(0.6) ? 0 : pick(std::size(REGISTERS))]));
             const Version& version = chance(0.7) ? REPLACED : (chance(0.5) ? TARGET : OTHER);
             std::copy(version.begin(), version.end(), drive.extCsd.begin() + ExtCsd::FIRMWARE_VERSION);
+            if (chance(0.12)) {
+                const auto& [fault, line] = FAULTS[pick(std::size(FAULTS))];
+                drive.fault = fault;
+                drive.faultLine = std::string(line) + "\n";
+            }
             drawn.drives.push_back(std::move(drive));
         }
         drawn.installsAtRestart = chance(0.5);
@@ -140,17 +163,37 @@ public:
         }
     }
 
-    // The drives that the manifest names.
+    // Whether the manifest names the drive; none when it might and the drive cannot be read.
+    std::optional<bool> Names(const Drive& drive) const {
+        if (drive.fault == Fault::NoSuchDrive) {
+            return false;
+        }
+        if (drive.fault == Fault::Held || drive.fault == Fault::NoIdentity) {
+            return std::nullopt;
+        }
+        if (drive.busType != 0x0D || drive.vendor != "ZELT" || drive.product != "E64") {
+            return false;
+        }
+        if (!fleet.manifestAsksDeviceVersion) {
+            return true;
+        }
+        if (drive.fault == Fault::NoRegister) {
+            return std::nullopt;
+        }
+        return DeviceVersionOf(drive.extCsd) == DEVICE_VERSION_OF_THE_PART;
+    }
     std::vector<const Drive*> Named() const {
         std::vector<const Drive*> named;
         for (const Drive& drive : fleet.drives) {
-            if (drive.busType == 0x0D && drive.vendor == "ZELT" && drive.product == "E64" &&
-                (!fleet.manifestAsksDeviceVersion ||
-                 DeviceVersionOf(drive.extCsd) == DEVICE_VERSION_OF_THE_PART)) {
+            if (Names(drive) == true) {
                 named.push_back(&drive);
             }
         }
         return named;
+    }
+    bool Unknown() const {
+        return std::any_of(fleet.drives.begin(), fleet.drives.end(),
+                           [this](const Drive& drive) { return !Names(drive); });
     }
 
     struct Run {
@@ -163,13 +206,19 @@ public:
     Run Install() {
         installRan = true;
         const auto named = Named();
-        if (named.empty()) {
-            return {Deployment::Done, std::nullopt};
-        }
         if (named.size() > 1) {
             return {Deployment::Ambiguous, std::nullopt};
         }
+        if (Unknown()) {
+            return {Deployment::DriveUnreadable, std::nullopt};
+        }
+        if (named.empty()) {
+            return {Deployment::Done, std::nullopt};
+        }
         const Drive& drive = *named.front();
+        if (drive.fault == Fault::NoRegister) {
+            return {Deployment::DeviceRefused, std::nullopt};
+        }
         const std::vector<std::uint8_t>& extCsd = drive.extCsd;
         const Version& version = versions.at(drive.number);
         const bool onBatteryBelowMinimum = !fleet.power.onAcPower && fleet.power.batteryPercent.value_or(0) <
@@ -219,13 +268,14 @@ public:
     // Verify knows a package from the manifest that its last install run kept.
     bool Verify() const {
         const auto named = Named();
-        if (!installRan) {
+        if (!installRan || named.size() > 1 || Unknown()) {
             return false;
         }
         if (named.empty()) {
             return true;
         }
-        return named.size() == 1 && (versions.at(named.front()->number) == TARGET || updatedInBoot == boot);
+        return (named.front()->fault != Fault::NoRegister && versions.at(named.front()->number) == TARGET) ||
+               updatedInBoot == boot;
     }
 
     unsigned Attempts() const { return attempts; }
@@ -259,7 +309,7 @@ public:
                            "\nbus_type = " + std::to_string(drive.busType) + "\nvendor = \"" + drive.vendor +
                            "\"\nproduct = \"" + drive.product + "\"\nimages = " + Trace::Crc(image) + ":" +
                            (fleet.installsAtRestart ? Text(TARGET) : "fail") + "\n" +
-                           (fleet.downloadFails ? "download_error = 1:31\n" : "");
+                           (fleet.downloadFails ? "download_error = 1:31\n" : "") + drive.faultLine;
         }
         machine = MachineDescription::Parse(description);
         SimulatedMachine::Install(machine, RequestTrace::InMemory(), StatePath());
@@ -289,7 +339,8 @@ public:
                 "}");
 
         host.machine = L"FLEET-PC";
-        host.stateRoot = directory / L"ProgramData\\Quillon\\Deployments";
+        host.keptRoot = directory / L"ProgramData\\Quillon";
+        host.stateRoot = host.keptRoot + L"\\Deployments";
         host.trusted = TrustedPrincipals::OfThisProcess();
         host.clock = [this] {
             // A run a minute: every run's files have names of their own.
@@ -305,9 +356,11 @@ public:
         host.power = [this] {
             return this->fleet.power;
         };
-        host.tool = L"quillon.exe";
-        // The device phase of quillon.exe, in process: the same eMMC object over the same boundary.
-        host.runTool = [](unsigned drive, const std::wstring& image, const std::wstring& folder) {
+        // The built tool, where the checks of its place look; its device phase runs in process, the same eMMC
+        // object over the same boundary.
+        host.tool = BuiltProgram(L"quillon.exe");
+        host.runTool = [](const std::wstring&, unsigned drive, const std::wstring& image,
+                          const std::wstring& folder) {
             std::vector<std::uint8_t> bytes;
             bool updated = false;
             if (LoadPackage(image, bytes) == PackageLoad::Loaded) {

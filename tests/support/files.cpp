@@ -210,9 +210,9 @@ void RemoveSymbolicLink(const std::wstring& link) {
     }
 }
 
-bool LetEveryoneWrite(const std::wstring& folder) {
-    const auto unixFolder = UnixPath(folder);
-    return unixFolder && RunUnixCommand(L"chmod 777 '" + *unixFolder + L"'", folder);
+bool LetEveryoneWrite(const std::wstring& path) {
+    const auto unixPath = UnixPath(path);
+    return unixPath && RunUnixCommand(L"chmod 777 '" + *unixPath + L"'", path);
 }
 
 Win32::UniqueHandle MutexWithSecurity(const std::wstring& name, const std::wstring& sddl) {

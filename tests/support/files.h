@@ -39,10 +39,10 @@ bool MakeSymbolicLink(const std::wstring& link, const std::wstring& target, bool
 // Removes the link itself, which Wine does not for a Unix link (the temporary folders' clean-up neither).
 void RemoveSymbolicLink(const std::wstring& link);
 
-// Under Wine, which keeps a folder's DACL as Unix mode bits and never lets others write through them: gives
-// the folder the Unix mode 777, which Wine shows as write access for Everyone. False elsewhere (on Windows a
-// DACL says so itself).
-bool LetEveryoneWrite(const std::wstring& folder);
+// Under Wine, which keeps a file's or folder's DACL as Unix mode bits and never lets others write through
+// them: gives it the Unix mode 777, which Wine shows as full access for Everyone but taking ownership and
+// changing permissions. False elsewhere (on Windows a DACL says so itself).
+bool LetEveryoneWrite(const std::wstring& path);
 
 // A named mutex that this process creates owned, with the security descriptor that `sddl` describes (its
 // owner and DACL), as someone else may create a guard's name first; no handle when it cannot be made.

@@ -57,6 +57,15 @@ TEST(DeployDecision, TakesTheFirstRuleThatApplies) {
         {"no such part", nvme + "[drive 1]\n" + Emmc().replace(Emmc().find("DA4064"), 6, "DA4032"),
          Outcome::NotApplicable, std::nullopt},
         {"two such parts", "[drive 1]\n" + Emmc() + "[drive 2]\n" + Emmc(), Outcome::Ambiguous, std::nullopt},
+        {"two such parts and a busy drive",
+         "[drive 0]\nopen_error = 32\n[drive 1]\n" + Emmc() + "[drive 2]\n" + Emmc(), Outcome::Ambiguous,
+         std::nullopt},
+        {"a drive held by another program", "[drive 1]\n" + Emmc() + "[drive 3]\nopen_error = 32\n",
+         Outcome::Unknown, 3},
+        {"a drive without its identity",
+         nvme + "[drive 1]\n" + Emmc() + "[drive 2]\ndevice_property_error = 1\n", Outcome::Unknown, 2},
+        {"a drive that has gone", "[drive 1]\n" + Emmc() + "[drive 3]\nopen_error = 3\n", Outcome::Install,
+         1},
         {"already current", "[drive 1]\n" + Emmc(TARGET), Outcome::AlreadyCurrent, 1, 150016, 3, true, false},
         {"pending", "[drive 1]\n" + Emmc(), Outcome::PendingRestart, 1, 150016, 1, true},
         {"an older version", "[drive 1]\n" + Emmc("3536323330613136"), Outcome::NotReplaceable, 1},
@@ -82,7 +91,9 @@ TEST(DeployDecision, TakesTheFirstRuleThatApplies) {
         const DeployDecision decision = DeployDecision::Decide(
             PackageManifest::Parse(Manifest(row.imageLength, 40), L"C:\\rollout\\m.json"), situation);
         EXPECT_EQ(decision.outcome, row.outcome);
-        EXPECT_EQ(decision.drive, row.drive);
+        // An unknown outcome names the drive that cannot be read, and chooses none.
+        EXPECT_EQ(row.outcome == Outcome::Unknown ? decision.unreadable : decision.drive, row.drive);
+        EXPECT_FALSE(row.outcome == Outcome::Unknown && decision.drive);
     }
 }
 

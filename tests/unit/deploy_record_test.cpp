@@ -175,9 +175,10 @@ void MakeFolder(const std::wstring& path, const std::wstring& sddl) {
     ASSERT_TRUE(CreateDirectoryW(path.c_str(), &security));
 }
 
-std::string Refusal(const std::wstring& path, const std::vector<std::wstring>& trusted) {
+std::string Refusal(const std::wstring& path, const std::vector<std::wstring>& trusted,
+                    const std::wstring& keptRoot = std::wstring()) {
     try {
-        ProtectedFolder::Open(path, trusted);
+        ProtectedFolder::Open(path, trusted, keptRoot);
     } catch (const ProtectedFolder::Refused& refused) {
         return refused.what();
     }
@@ -191,9 +192,9 @@ TEST(ProtectedFolder, CreatesWhatIsMissingAndRefusesFoldersThatOthersControl) {
     withUser.push_back(user);
 
     const std::wstring created = directory / L"ProgramData\\Quillon\\Logs";
-    EXPECT_EQ(ProtectedFolder::Open(created + L"\\").Path(), created);
+    EXPECT_EQ(ProtectedFolder::Open(created + L"\\", withUser).Path(), created);
     // Made by this program, the folder is used again by those it trusts; under Wine the user owns it.
-    EXPECT_EQ(ProtectedFolder::Open(created, withUser).Path(), created);
+    EXPECT_EQ(ProtectedFolder::Open(created, withUser, directory / L"ProgramData\\Quillon").Path(), created);
 
     const std::string prefix = Utf8(directory.Path()) + "\\";
     const std::string openRefusal = prefix + "open: lets S-1-1-0 write to it, or to what is created in it";
@@ -205,23 +206,85 @@ TEST(ProtectedFolder, CreatesWhatIsMissingAndRefusesFoldersThatOthersControl) {
     TestSupport::WriteBytes(directory / L"a file", "");
     ASSERT_TRUE(TestSupport::MakeSymbolicLink(directory / L"link", directory / L"real", true));
 
+    // Every folder from the drive's root down is checked: those above what the program keeps may let others
+    // add to them, not rename or replace what is in them.
     const struct {
         const wchar_t* name;
         std::vector<std::wstring> trusted;
+        const wchar_t* keptRoot;
         std::string outcome;
     } cases[] = {
-        {L"real", withUser, "used"},
-        {L"real", TrustedPrincipals::Default(),
-         prefix + "real: owned by " + Utf8(user) + ", not by a trusted principal"},
-        {L"open", withUser, openRefusal},
-        {L"a file", withUser, prefix + "a file: not a folder"},
-        {L"link", withUser, prefix + "link: a link or junction, not a folder of its own"},
+        {L"real", withUser, L"", "used"},
+        // Under Wine the user owns every folder, the drive's root first.
+        {L"real", TrustedPrincipals::Default(), L"",
+         prefix.substr(0, 3) + ": owned by " + Utf8(user) + ", not by a trusted principal"},
+        {L"open", withUser, L"", openRefusal},
+        {L"a file", withUser, L"", prefix + "a file: not a folder"},
+        {L"link", withUser, L"", prefix + "link: a link or junction, not a folder of its own"},
+        {L"link\\Logs", withUser, L"", prefix + "link: a link or junction, not a folder of its own"},
+        {L"open\\Logs", withUser, L"",
+         prefix + "open: lets S-1-1-0 delete or rename it or what is in it, or change its permissions"},
+        {L"open\\Deployments\\pkg", withUser, L"open", openRefusal},
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(Utf8(row.name));
-        EXPECT_EQ(Refusal(directory / row.name, row.trusted), row.outcome);
+        EXPECT_EQ(Refusal(directory / row.name, row.trusted, *row.keptRoot ? directory / row.keptRoot : L""),
+                  row.outcome);
     }
+    EXPECT_FALSE(TestSupport::FileExists(directory / L"real\\Logs"));
     TestSupport::RemoveSymbolicLink(directory / L"link");
+}
+
+// The rules on security descriptors that Wine's files cannot carry: Windows' own folders, and single rights
+// for a principal that is not trusted.
+TEST(ProtectedFolder, JudgesOwnersAndDaclsByTheRuleOfTheirPlace) {
+    const std::string used = "used";
+    const std::string writes = "lets S-1-5-32-545 write to it, or to what is created in it";
+    const std::string replaces =
+        "lets S-1-5-32-545 delete or rename it or what is in it, or change its permissions";
+    const std::string changes = "lets S-1-5-32-545 change, replace or delete it";
+    const std::wstring installer = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+    const std::wstring fromWindows = L"(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+    const struct {
+        const char* name;
+        std::wstring sddl;
+        // Under the kept rule, the rule for folders above, and the rule for programs.
+        std::string kept, above, program;
+    } cases[] = {
+        {"created by the program", std::wstring(L"O:BA") + ProtectedFolder::CREATED_FOLDER_SDDL, used, used,
+         used},
+        {"C:\\ProgramData of Windows 10",
+         L"O:SYD:P(A;OICIIO;FA;;;CO)" + fromWindows + L"(A;CI;0x100116;;;BU)", writes, used, changes},
+        {"C:\\ of Windows 10",
+         L"O:" + installer + L"D:" + fromWindows + L"(A;OICIIO;0x1301bf;;;AU)(A;;0x4;;;AU)",
+         "lets S-1-5-11 write to it, or to what is created in it", used,
+         "lets S-1-5-11 change, replace or delete it"},
+        {"WRITE_DAC only", L"O:SYD:" + fromWindows + L"(A;;WD;;;BU)", writes, replaces, changes},
+        {"WRITE_OWNER only", L"O:SYD:" + fromWindows + L"(A;;WO;;;BU)", writes, replaces, changes},
+        {"DELETE only", L"O:SYD:" + fromWindows + L"(A;;SD;;;BU)", writes, replaces, changes},
+        {"FILE_DELETE_CHILD only", L"O:SYD:" + fromWindows + L"(A;;0x40;;;BU)", writes, replaces, changes},
+        {"GENERIC_ALL, inherited only", L"O:SYD:" + fromWindows + L"(A;OICIIO;GA;;;BU)", writes, used,
+         changes},
+        {"owned by Users", L"O:BUD:" + fromWindows, "owned by S-1-5-32-545, not by a trusted principal",
+         "owned by S-1-5-32-545, not by a trusted principal",
+         "owned by S-1-5-32-545, not by a trusted principal"},
+        {"no DACL", L"O:SY", "has no DACL: anyone may change it", "has no DACL: anyone may change it",
+         "has no DACL: anyone may change it"},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(row.sddl.c_str(), SDDL_REVISION_1,
+                                                                         &descriptor, nullptr));
+        const Win32::LocalPtr<void> held(descriptor);
+        const auto judged = [&](ProtectedFolder::Rule rule) {
+            return ProtectedFolder::SecurityRefusal(descriptor, rule, TrustedPrincipals::Default())
+                .value_or(used);
+        };
+        EXPECT_EQ(judged(ProtectedFolder::Rule::Kept), row.kept);
+        EXPECT_EQ(judged(ProtectedFolder::Rule::Above), row.above);
+        EXPECT_EQ(judged(ProtectedFolder::Rule::Program), row.program);
+    }
 }
 
 TEST(ProtectedFolder, NewFilesNeverOverwriteNorFollowALink) {

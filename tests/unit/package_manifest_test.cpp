@@ -221,24 +221,34 @@ TEST(PackageManifest, NamesTheDisksOfItsDeviceEntriesOnly) {
     const std::vector<std::uint8_t> unread;
     const std::string accented = "Q\xE9 64";
 
+    using Naming = PackageManifest::Naming;
     const struct {
         const char* name;
         DiskIdentity identity;
         const std::vector<std::uint8_t>& extCsd;
-        bool named;
+        Naming named;
     } cases[] = {
-        {"first entry", {13, std::nullopt, "DF4064", "anything"}, version258, true},
-        {"first entry, other device version", {13, std::nullopt, "DF4064", "anything"}, version513, false},
-        {"first entry, EXT_CSD not read", {13, std::nullopt, "DF4064", "anything"}, unread, false},
-        {"first entry, with a vendor", {13, "Sample", "DF4064", "anything"}, version258, false},
-        {"first entry, an SD card", {12, std::nullopt, "DF4064", "anything"}, version258, false},
-        {"first entry, product differs in case", {13, std::nullopt, "df4064", "anything"}, version258, false},
-        {"second entry", {13, "Sample", accented, "1.0"}, unread, true},
-        {"second entry, other revision", {13, "Sample", accented, "1.1"}, version258, false},
-        {"second entry, no revision", {13, "Sample", accented, std::nullopt}, version258, false},
-        {"second entry, vendor differs in case", {13, "sample", accented, "1.0"}, unread, false},
-        {"second entry, product in UTF-8", {13, "Sample", "Q\xC3\xA9 64", "1.0"}, unread, false},
-        {"descriptor not read", {std::nullopt, std::nullopt, std::nullopt, std::nullopt}, version258, false},
+        {"first entry", {13, std::nullopt, "DF4064", "anything"}, version258, Naming::Yes},
+        {"first entry, other device version",
+         {13, std::nullopt, "DF4064", "anything"},
+         version513,
+         Naming::No},
+        {"first entry, EXT_CSD not read", {13, std::nullopt, "DF4064", "anything"}, unread, Naming::Unknown},
+        {"first entry, with a vendor", {13, "Sample", "DF4064", "anything"}, version258, Naming::No},
+        {"first entry, an SD card", {12, std::nullopt, "DF4064", "anything"}, version258, Naming::No},
+        {"first entry, product differs in case",
+         {13, std::nullopt, "df4064", "anything"},
+         version258,
+         Naming::No},
+        {"second entry", {13, "Sample", accented, "1.0"}, unread, Naming::Yes},
+        {"second entry, other revision", {13, "Sample", accented, "1.1"}, version258, Naming::No},
+        {"second entry, no revision", {13, "Sample", accented, std::nullopt}, version258, Naming::No},
+        {"second entry, vendor differs in case", {13, "sample", accented, "1.0"}, unread, Naming::No},
+        {"second entry, product in UTF-8", {13, "Sample", "Q\xC3\xA9 64", "1.0"}, unread, Naming::No},
+        {"descriptor not read",
+         {std::nullopt, std::nullopt, std::nullopt, std::nullopt},
+         version258,
+         Naming::No},
     };
     for (const auto& row : cases) {
         SCOPED_TRACE(row.name);
