@@ -9,6 +9,7 @@
 #include "tests/support/driver_parameters.h"
 #include "tests/support/files.h"
 #include "tests/support/polling.h"
+#include "tests/support/text_conversion.h"
 #include "tests/support/tool_run.h"
 #include "tests/support/tool_texts.h"
 #include "tests/support/trace_lines.h"
@@ -245,6 +246,35 @@ TEST_P(Deployments, AKilledRunIsKnownToTheNext) {
     run = machine.Verify();
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(run.output, TextMode(PACKAGE_ID + ": installed: drive 1 runs " + RELEASED + "\n"));
+}
+
+// Each switch once, each of one run's kind, a one-digit drive: any other command line gives the usage text
+// and 20, and nothing runs, though the package would install.
+TEST(DeployCommandLine, AnyOtherGivesTheUsageAndNothingRuns) {
+    DeployedMachine machine(Target::Simulator);
+    const std::wstring manifest = L"/M:\"" + machine.Package() + L"\\manifest.json\"";
+    const std::wstring package = L"/P:" + std::wstring(PACKAGE_ID.begin(), PACKAGE_ID.end());
+    const std::wstring lines[] = {
+        manifest + L" /L:Logs /T:12",
+        manifest + L" " + manifest + L" /L:Logs",
+        manifest + L" /L:Logs /L:Logs",
+        manifest + L" /L:Logs /T:1 /T:1",
+        L"/V /V " + package,
+        L"/V " + package + L" " + package,
+    };
+    const std::string untouched = machine.State();
+    for (const std::wstring& line : lines) {
+        SCOPED_TRACE(Narrow(line));
+        const Deploy run = machine.Run(line);
+        EXPECT_EQ(run.exitCode, 20u);
+        EXPECT_EQ(run.output, "");
+        EXPECT_EQ(run.errors,
+                  TextMode("Usage:\n"
+                           "    quillon-deploy /M:<manifest> /L:<log folder> [/T:<drive number>]\n"
+                           "    quillon-deploy /V /P:<package id>\n"));
+    }
+    EXPECT_EQ(machine.State(), untouched);
+    EXPECT_FALSE(FileExists(machine.Directory() / L"ProgramData"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Machines, Deployments, testing::Values(Target::Simulator, Target::Driver),

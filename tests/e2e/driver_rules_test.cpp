@@ -381,6 +381,8 @@ TEST(ClassDriverChecks, GiveWindowsLastErrorsInProcessAndThroughTheDriver) {
         {"no upgrade support", "support_upgrade = 0", DOWNLOAD, Segment(1, 0), 0, ERROR_NOT_SUPPORTED, true},
         {"alignment 0", "alignment = 0", DOWNLOAD, Segment(1, 0), 0, ERROR_NOT_SUPPORTED, true},
         {"slot not in the table", "", DOWNLOAD, Segment(7, 0), 0, ERROR_INVALID_PARAMETER, true},
+        // The entries past the slot count read as zero: slot 0 is not among them.
+        {"slot 0 past the slot count", "", DOWNLOAD, Segment(0, 0), 0, ERROR_INVALID_PARAMETER, true},
         {"read-only slot", "slots = 0 ro, 1", DOWNLOAD, Segment(0, 0), 0, ERROR_INVALID_PARAMETER, true},
         {"BufferSize 0", "", DOWNLOAD, Download(40, 40, 1, 0, 0, 40), 0, ERROR_INVALID_PARAMETER, true},
         {"BufferSize off the alignment", "", DOWNLOAD, Download(40, 543, 1, 0, 511, 543), 0,
@@ -398,6 +400,8 @@ TEST(ClassDriverChecks, GiveWindowsLastErrorsInProcessAndThroughTheDriver) {
         {"activation Size above the input", "", ACTIVATE, Activate(16, 17, 1, 16), 0, ERROR_INVALID_PARAMETER,
          true},
         {"activation of a slot not in the table", "", ACTIVATE, Activate(16, 16, 7, 16), 0,
+         ERROR_INVALID_PARAMETER, true},
+        {"activation of slot 0 past the slot count", "", ACTIVATE, Activate(16, 16, 0, 16), 0,
          ERROR_INVALID_PARAMETER, true},
         // Windows allows a read-only slot; the device activates only the slot that has just received an
         // image.
