@@ -6,6 +6,7 @@
 #include "cli/hex.h"
 #include "cli/sha256.h"
 #include "deploy/deploy_record.h"
+#include "deploy/deployment.h"
 #include "tests/support/driver_parameters.h"
 #include "tests/support/files.h"
 #include "tests/support/polling.h"
@@ -21,6 +22,7 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <vector>
 
 using namespace TestSupport;
 
@@ -116,10 +118,27 @@ public:
 
     std::wstring Package() const { return directory / L"Program Files (x86)\\bundle (1)"; }
     std::string State() const { return ReadBytes(directory / L"state.txt"); }
-    std::wstring Records() const {
+    std::wstring StateFolder() const {
         return directory / (std::wstring(L"ProgramData\\Quillon\\") +
                             (target == Target::Driver ? L"Deployments\\" : L"Rehearsals\\") +
-                            std::wstring(PACKAGE_ID.begin(), PACKAGE_ID.end()) + L"\\records");
+                            std::wstring(PACKAGE_ID.begin(), PACKAGE_ID.end()));
+    }
+    std::wstring Records() const { return StateFolder() + L"\\records"; }
+    // The names in the package's state folder, in order.
+    std::vector<std::wstring> StateEntries() const {
+        std::vector<std::wstring> names;
+        WIN32_FIND_DATAW found{};
+        const HANDLE search = FindFirstFileW((StateFolder() + L"\\*").c_str(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                if (std::wstring(found.cFileName) != L"." && std::wstring(found.cFileName) != L"..") {
+                    names.push_back(found.cFileName);
+                }
+            } while (FindNextFileW(search, &found));
+            FindClose(search);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
     }
     const TempDirectory& Directory() const { return directory; }
 
@@ -180,6 +199,9 @@ TEST_P(Deployments, InstallOnceRestartVerifyAndNothingMore) {
     EXPECT_EQ(kept[0].pendingSlot, 1u);
     EXPECT_EQ(kept[0].sectorsProgrammed, IMAGE_LENGTH / 512);
     EXPECT_EQ(kept[0].ToJson(), RecordsIn(machine.Records())[0].ToJson());
+    // The run removed its working folder, though Wine holds the tool's current folder a moment after its end.
+    const std::vector<std::wstring> state = {Deployment::MANIFEST_FILE, Deployment::RECORDS_FOLDER};
+    EXPECT_EQ(machine.StateEntries(), state);
 
     // Until the restart the device awaits the image: detection says installed, and a second install sends
     // nothing.
