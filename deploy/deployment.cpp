@@ -6,6 +6,7 @@
 #include "deploy/deploy_decision.h"
 #include "deploy/package_manifest.h"
 #include "deploy/protected_folder.h"
+#include "deploy/working_folder.h"
 #include "device/drive_discovery.h"
 #include "device/ext_csd.h"
 #include "device/storage_firmware.h"
@@ -203,8 +204,9 @@ private:
     std::string failure;
 };
 
-// The image as the manifest gives it, copied into the run's working folder and held open for reading only,
-// so that nobody writes it between the check of its hash and the tool's read.
+// The image as the manifest gives it, under its own name, copied into a folder of the run and held open for
+// reading only, so that nobody writes it between the check of its hash and the tool's read. The folder
+// removes the copy.
 class ImageCopy {
 public:
     ImageCopy(const PackageManifest& manifest, const std::wstring& folder)
@@ -235,10 +237,6 @@ public:
     }
     ImageCopy(const ImageCopy&) = delete;
     ImageCopy& operator=(const ImageCopy&) = delete;
-    ~ImageCopy() {
-        held.Reset();
-        DeleteFileW(path.c_str());
-    }
 
     const std::wstring& Path() const { return path; }
     // Empty when the copy is the manifest's image.
@@ -281,30 +279,6 @@ private:
     std::wstring path;
     Win32::UniqueHandle held;
     std::string failure;
-};
-
-// The folder in which the tool runs and leaves its log, inside the package's state; removed with what the
-// run left in it.
-class WorkingFolder {
-public:
-    explicit WorkingFolder(std::wstring path) : path(std::move(path)) {
-        made = CreateDirectoryW(this->path.c_str(), nullptr) != FALSE;
-    }
-    WorkingFolder(const WorkingFolder&) = delete;
-    WorkingFolder& operator=(const WorkingFolder&) = delete;
-    ~WorkingFolder() {
-        if (made) {
-            DeleteFileW(Log().c_str());
-            RemoveDirectoryW(path.c_str());
-        }
-    }
-    bool Made() const { return made; }
-    const std::wstring& Path() const { return path; }
-    std::wstring Log() const { return path + L"\\quillon.log"; }
-
-private:
-    std::wstring path;
-    bool made = false;
 };
 
 struct Decided {
@@ -454,6 +428,8 @@ Deployment::Result Deployment::Install(const Host& host, const std::wstring& man
     if (!guarded.held) {
         return Message(AnotherRun, "Quillon or another program that asks its devices is running");
     }
+    // No tool of this package's runs runs now: it would have held the guards.
+    WorkingFolder::RemoveLeftovers(folders->state.Path(), manifest->PackageId());
     std::vector<KeptRecord> kept = ReadRecords(folders->records.Path());
     const KeptRecord* update = LatestUpdate(kept);
     situation.attempts = static_cast<std::uint32_t>(
@@ -526,12 +502,12 @@ Deployment::Result Deployment::Install(const Host& host, const std::wstring& man
         return finish(FolderRefused, "refused: " + tool + " is not in a protected place: " + refused.what());
     }
 
-    const WorkingFolder working(folders->state.Path() + L"\\" + stem);
-    if (!working.Made()) {
+    const WorkingFolder working(folders->state.Path(), stem);
+    if (working.Error() != 0) {
         return finish(FolderRefused, "refused: the working folder '" + Utf8::FromWide(working.Path()) +
-                                         "' cannot be made (" + WindowsError(GetLastError()) + ")");
+                                         "' cannot be made (" + WindowsError(working.Error()) + ")");
     }
-    const ImageCopy image(*manifest, working.Path());
+    const ImageCopy image(*manifest, working.ImageFolder());
     if (!image.Failure().empty()) {
         return finish(ImageRefused, "refused: " + image.Failure());
     }

@@ -51,10 +51,9 @@ bool SupportsUpgrade(const STORAGE_HW_FIRMWARE_INFO& info) {
     return (info.SupportUpgrade & SUPPORT_UPGRADE) != 0;
 }
 
-// A download or activation before any information request makes the class driver ask the device itself;
-// when that fails, the request fails. (The class driver passes on the device's own status or, after a
-// refused report, STATUS_NOT_IMPLEMENTED; one status stands for them all here.)
-constexpr Refusal NO_INFORMATION{Status::Unsuccessful, "the device's firmware information could not be had"};
+Refusal Refused(Status status, const char* reason) {
+    return {LastError(status), reason};
+}
 
 // winerror.h's codes that RtlNtStatusToDosError gives for the statuses above.
 namespace WinError {
@@ -77,7 +76,10 @@ std::uint32_t LastError(Status status) {
     case Status::InfoLengthMismatch:
         return WinError::BAD_LENGTH;
     case Status::InvalidParameter:
+    case Status::InvalidParameter1:
         return WinError::INVALID_PARAMETER;
+    case Status::InvalidDeviceRequest:
+        return WinError::INVALID_FUNCTION;
     case Status::BufferTooSmall:
         return WinError::INSUFFICIENT_BUFFER;
     case Status::NotSupported:
@@ -96,13 +98,18 @@ std::optional<Status> StatusGiving(std::uint32_t lastError) {
     return std::nullopt;
 }
 
+bool LowerLayerNotSupport(Status status) {
+    return status == Status::NotSupported || status == Status::NotImplemented ||
+           status == Status::InvalidDeviceRequest || status == Status::InvalidParameter1;
+}
+
 std::optional<Refusal> GetInfoProcess(std::uint32_t inputLength, std::uint32_t outputLength) {
     if (inputLength < sizeof(STORAGE_HW_FIRMWARE_INFO_QUERY)) {
-        return Refusal{Status::InfoLengthMismatch,
-                       "the input is shorter than STORAGE_HW_FIRMWARE_INFO_QUERY"};
+        return Refused(Status::InfoLengthMismatch,
+                       "the input is shorter than STORAGE_HW_FIRMWARE_INFO_QUERY");
     }
     if (outputLength < FIRMWARE_INFO_WITH_ONE_SLOT) {
-        return Refusal{Status::BufferTooSmall, "the output is shorter than STORAGE_HW_FIRMWARE_INFO"};
+        return Refused(Status::BufferTooSmall, "the output is shorter than STORAGE_HW_FIRMWARE_INFO");
     }
     return std::nullopt;
 }
@@ -111,15 +118,15 @@ std::optional<Refusal> GetHwFirmwareInfo(const std::vector<std::uint8_t>& reply,
                                          std::uint32_t maxTransferLength) {
     const STORAGE_HW_FIRMWARE_INFO info = Info(reply);
     if (info.Version < FIRMWARE_INFO_WITH_ONE_SLOT || info.Size < FIRMWARE_INFO_WITH_ONE_SLOT) {
-        return Refusal{Status::Unsuccessful,
-                       "the device's Version or Size is below STORAGE_HW_FIRMWARE_INFO"};
+        return Refused(Status::Unsuccessful,
+                       "the device's Version or Size is below STORAGE_HW_FIRMWARE_INFO");
     }
     if (info.SlotCount == 0) {
-        return Refusal{Status::Unsuccessful, "the device reports no slot"};
+        return Refused(Status::Unsuccessful, "the device reports no slot");
     }
     if (info.ImagePayloadMaxSize > maxTransferLength) {
-        return Refusal{Status::Unsuccessful,
-                       "ImagePayloadMaxSize is above the adapter's MaximumTransferLength"};
+        return Refused(Status::Unsuccessful,
+                       "ImagePayloadMaxSize is above the adapter's MaximumTransferLength");
     }
     return std::nullopt;
 }
@@ -128,92 +135,94 @@ std::uint32_t InfoReplyLength(const std::vector<std::uint8_t>& cachedInfo, std::
     return std::min<std::uint32_t>(outputLength, Info(cachedInfo).Size);
 }
 
-std::optional<Refusal> DownloadProcess(const void* input, std::uint32_t inputLength,
-                                       const std::vector<std::uint8_t>* cachedInfo,
+std::optional<Refusal> DownloadProcess(const void* input, std::uint32_t inputLength, const CachedInfo& cachedInfo,
                                        std::optional<std::uint32_t> maxTransferLength) {
     // The SDK's structure ends in a one-byte image array, padded to 40 bytes.
     if (input == nullptr || inputLength < STORAGE_HW_FIRMWARE_DOWNLOAD_VERSION) {
-        return Refusal{Status::InfoLengthMismatch,
-                       "the request is shorter than STORAGE_HW_FIRMWARE_DOWNLOAD"};
+        return Refused(Status::InfoLengthMismatch,
+                       "the request is shorter than STORAGE_HW_FIRMWARE_DOWNLOAD");
     }
     const auto request = Read<STORAGE_HW_FIRMWARE_DOWNLOAD>(input);
     if (request.Version < STORAGE_HW_FIRMWARE_DOWNLOAD_VERSION) {
-        return Refusal{Status::InvalidParameter, "Version is below 40"};
+        return Refused(Status::InvalidParameter, "Version is below 40");
     }
     if (request.Size > inputLength) {
-        return Refusal{Status::InvalidParameter, "Size is above the input length"};
+        return Refused(Status::InvalidParameter, "Size is above the input length");
     }
     if (request.BufferSize + DOWNLOAD_HEADER_SIZE > request.Size) {
-        return Refusal{Status::InvalidParameter, "BufferSize and the header are above Size"};
+        return Refused(Status::InvalidParameter, "BufferSize and the header are above Size");
     }
     // A request for the controller's firmware goes down unchecked.
     if ((request.Flags & STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER) != 0) {
         return std::nullopt;
     }
-    if (cachedInfo == nullptr) {
-        return NO_INFORMATION;
+    const auto cached = cachedInfo();
+    if (const auto* refusal = std::get_if<Refusal>(&cached)) {
+        return *refusal;
     }
-    const STORAGE_HW_FIRMWARE_INFO info = Info(*cachedInfo);
+    const std::vector<std::uint8_t>& information = *std::get<const std::vector<std::uint8_t>*>(cached);
+    const STORAGE_HW_FIRMWARE_INFO info = Info(information);
     if (!SupportsUpgrade(info) || info.ImagePayloadAlignment == 0) {
-        return Refusal{Status::NotSupported, "the device supports no upgrade or reports alignment 0"};
+        return Refused(Status::NotSupported, "the device supports no upgrade or reports alignment 0");
     }
-    const auto slot = FindSlot(*cachedInfo, request.Slot);
+    const auto slot = FindSlot(information, request.Slot);
     if (!slot) {
-        return Refusal{Status::InvalidParameter, "the slot is not in the device's slot table"};
+        return Refused(Status::InvalidParameter, "the slot is not in the device's slot table");
     }
     if ((slot->ReadOnly & SLOT_READ_ONLY) != 0) {
-        return Refusal{Status::InvalidParameter, "the slot is read-only"};
+        return Refused(Status::InvalidParameter, "the slot is read-only");
     }
     const std::uint32_t alignment = info.ImagePayloadAlignment;
     if (request.BufferSize == 0) {
-        return Refusal{Status::InvalidParameter, "BufferSize is 0"};
+        return Refused(Status::InvalidParameter, "BufferSize is 0");
     }
     if (request.BufferSize % alignment != 0) {
-        return Refusal{Status::InvalidParameter, "BufferSize is not a multiple of ImagePayloadAlignment"};
+        return Refused(Status::InvalidParameter, "BufferSize is not a multiple of ImagePayloadAlignment");
     }
     if (request.BufferSize > info.ImagePayloadMaxSize) {
-        return Refusal{Status::InvalidParameter, "BufferSize is above ImagePayloadMaxSize"};
+        return Refused(Status::InvalidParameter, "BufferSize is above ImagePayloadMaxSize");
     }
     if (maxTransferLength && request.BufferSize > *maxTransferLength) {
-        return Refusal{Status::InvalidParameter, "BufferSize is above the adapter's MaximumTransferLength"};
+        return Refused(Status::InvalidParameter, "BufferSize is above the adapter's MaximumTransferLength");
     }
     if (request.Offset % alignment != 0) {
-        return Refusal{Status::InvalidParameter, "Offset is not a multiple of ImagePayloadAlignment"};
+        return Refused(Status::InvalidParameter, "Offset is not a multiple of ImagePayloadAlignment");
     }
     if (request.Offset > WRITE_BUFFER_FIELD_MAX) {
-        return Refusal{Status::InvalidParameter, "Offset is above 0xFFFFFF"};
+        return Refused(Status::InvalidParameter, "Offset is above 0xFFFFFF");
     }
     if (request.BufferSize > WRITE_BUFFER_FIELD_MAX) {
-        return Refusal{Status::InvalidParameter, "BufferSize is above 0xFFFFFF"};
+        return Refused(Status::InvalidParameter, "BufferSize is above 0xFFFFFF");
     }
     return std::nullopt;
 }
 
-std::optional<Refusal> ActivateProcess(const void* input, std::uint32_t inputLength,
-                                       const std::vector<std::uint8_t>* cachedInfo) {
+std::optional<Refusal> ActivateProcess(const void* input, std::uint32_t inputLength, const CachedInfo& cachedInfo) {
     if (input == nullptr || inputLength < sizeof(STORAGE_HW_FIRMWARE_ACTIVATE)) {
-        return Refusal{Status::InfoLengthMismatch,
-                       "the request is shorter than STORAGE_HW_FIRMWARE_ACTIVATE"};
+        return Refused(Status::InfoLengthMismatch,
+                       "the request is shorter than STORAGE_HW_FIRMWARE_ACTIVATE");
     }
     const auto request = Read<STORAGE_HW_FIRMWARE_ACTIVATE>(input);
     if (request.Version < sizeof(STORAGE_HW_FIRMWARE_ACTIVATE)) {
-        return Refusal{Status::InvalidParameter, "Version is below 16"};
+        return Refused(Status::InvalidParameter, "Version is below 16");
     }
     if (request.Size > inputLength) {
-        return Refusal{Status::InvalidParameter, "Size is above the input length"};
+        return Refused(Status::InvalidParameter, "Size is above the input length");
     }
     if ((request.Flags & STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER) != 0) {
         return std::nullopt;
     }
-    if (cachedInfo == nullptr) {
-        return NO_INFORMATION;
+    const auto cached = cachedInfo();
+    if (const auto* refusal = std::get_if<Refusal>(&cached)) {
+        return *refusal;
     }
-    if (!SupportsUpgrade(Info(*cachedInfo))) {
-        return Refusal{Status::NotSupported, "the device supports no upgrade"};
+    const std::vector<std::uint8_t>& information = *std::get<const std::vector<std::uint8_t>*>(cached);
+    if (!SupportsUpgrade(Info(information))) {
+        return Refused(Status::NotSupported, "the device supports no upgrade");
     }
     // A read-only slot may be activated: it holds firmware already.
-    if (!FindSlot(*cachedInfo, request.Slot)) {
-        return Refusal{Status::InvalidParameter, "the slot is not in the device's slot table"};
+    if (!FindSlot(information, request.Slot)) {
+        return Refused(Status::InvalidParameter, "the slot is not in the device's slot table");
     }
     return std::nullopt;
 }

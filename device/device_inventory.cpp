@@ -86,10 +86,9 @@ PackagePlan PlanPackage(const DeviceInventory& inventory, std::uint32_t length) 
             // out: a device whose maximum payload exceeds it never answers the information query.
             if (!plan.failure) {
                 if (const auto refusal = ClassDriver::DownloadProcess(
-                        &header, header.Size, &inventory.firmwareInfo, std::nullopt)) {
-                    plan.failure = PackagePlan::Failure{request + 1, offset,
-                                                        FailureOf(ClassDriver::LastError(refusal->status)),
-                                                        refusal->reason};
+                        &header, header.Size, [&] { return &inventory.firmwareInfo; }, std::nullopt)) {
+                    plan.failure =
+                        PackagePlan::Failure{request + 1, offset, FailureOf(refusal->error), refusal->reason};
                 }
             }
         }

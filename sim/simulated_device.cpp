@@ -67,7 +67,8 @@ SimulatedDevice::SimulatedDevice(DeviceDescription description, RequestTrace tra
     : description(std::move(description)), trace(std::move(trace)),
       nextDrive(0x5100 + 0x100000 * static_cast<std::uintptr_t>(this->description.drive)),
       keepsImageCrc(this->trace.IsRecording() || changed || !this->description.images.empty()),
-      state(std::move(state)), changed(std::move(changed)) {}
+      state(std::move(state)), changed(std::move(changed)),
+      classDriverCache(this->description.maxTransferLength) {}
 
 bool SimulatedDevice::IsOpen(HANDLE drive) const {
     return openDrives.count(drive) != 0;
@@ -81,7 +82,7 @@ bool SimulatedDevice::IsWritableSlot(std::uint8_t number) const {
 }
 
 BOOL SimulatedDevice::ClassDriverRefuses(const std::string& request, const ClassDriver::Refusal& refusal) {
-    return Answer(request, ClassDriver::LastError(refusal.status), true);
+    return Answer(request, refusal.error, true);
 }
 
 BOOL SimulatedDevice::Answer(const std::string& request, std::optional<DWORD> error, bool byClassDriver) {
@@ -175,27 +176,17 @@ std::vector<std::uint8_t> SimulatedDevice::FirmwareInfoReply() const {
     return bytes;
 }
 
-std::optional<SimulatedDevice::InfoFailure> SimulatedDevice::FetchFirmwareInfo() {
-    if (infoRefused) {
-        return InfoFailure{ClassDriver::LastError(ClassDriver::Status::NotImplemented), true};
-    }
+ClassDriverCache::Answer SimulatedDevice::AnswerInfoQuery() const {
     if (description.infoError) {
-        return InfoFailure{*description.infoError, false};
+        return {description.infoError, {}};
     }
-    std::vector<std::uint8_t> reply = FirmwareInfoReply();
-    if (const auto refusal = ClassDriver::GetHwFirmwareInfo(reply, description.maxTransferLength)) {
-        infoRefused = true;
-        return InfoFailure{ClassDriver::LastError(refusal->status), true};
-    }
-    cachedInfo = std::move(reply);
-    return std::nullopt;
+    return {std::nullopt, FirmwareInfoReply()};
 }
 
-const std::vector<std::uint8_t>* SimulatedDevice::CachedFirmwareInfo() {
-    if (cachedInfo.empty() && FetchFirmwareInfo()) {
-        return nullptr;
-    }
-    return &cachedInfo;
+ClassDriver::CachedInfo SimulatedDevice::CachedFirmwareInfo() {
+    return [this] {
+        return classDriverCache.ForRequest([this] { return AnswerInfoQuery(); });
+    };
 }
 
 BOOL SimulatedDevice::GetFirmwareInfo(HANDLE drive, const void* query, DWORD queryLength, void* info,
@@ -219,12 +210,12 @@ BOOL SimulatedDevice::GetFirmwareInfo(HANDLE drive, const void* query, DWORD que
         infoLength < replySize) {
         return Answer(request, ERROR_INVALID_PARAMETER);
     }
-    // The class driver asks the device afresh for every request, in case its firmware changed.
-    if (const auto failure = FetchFirmwareInfo()) {
-        return Answer(request, failure->error, failure->byClassDriver);
+    if (const auto failure = classDriverCache.Refresh([this] { return AnswerInfoQuery(); })) {
+        return Answer(request, failure->refusal.error, !failure->byDevice);
     }
-    const DWORD length = ClassDriver::InfoReplyLength(cachedInfo, infoLength);
-    std::memcpy(info, cachedInfo.data(), std::min<std::size_t>(length, cachedInfo.size()));
+    const std::vector<std::uint8_t>& report = classDriverCache.Report();
+    const DWORD length = ClassDriver::InfoReplyLength(report, infoLength);
+    std::memcpy(info, report.data(), std::min<std::size_t>(length, report.size()));
     Returned(returned, length);
     return Answer(request, std::nullopt);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "device/class_driver.h"
+#include "device/class_driver_cache.h"
 #include "sim/crc32.h"
 #include "sim/device_description.h"
 #include "sim/machine_state.h"
@@ -76,16 +77,10 @@ private:
     std::vector<std::uint8_t> AdapterDescriptor() const;
     // The firmware information as the eMMC reports it to the drivers above it.
     std::vector<std::uint8_t> FirmwareInfoReply() const;
-    // Why the firmware information could not be had: the device's own error, or the class driver's.
-    struct InfoFailure {
-        DWORD error;
-        bool byClassDriver;
-    };
-    // Asks the device for its firmware information, as the class driver does, and caches what passes;
-    // a failure, or a report that the class driver refuses, leaves the cache as it was.
-    std::optional<InfoFailure> FetchFirmwareInfo();
-    // The class driver's cached information, fetched first when there is none; null when it cannot be had.
-    const std::vector<std::uint8_t>* CachedFirmwareInfo();
+    // The eMMC's answer to the class driver's own information query.
+    ClassDriverCache::Answer AnswerInfoQuery() const;
+    // The class driver's cached information for a download or an activation, asked for when there is none.
+    ClassDriver::CachedInfo CachedFirmwareInfo();
 
     DeviceDescription description;
     RequestTrace trace;
@@ -100,8 +95,6 @@ private:
     bool keepsImageCrc;
     MachineState::Device state;
     StateChanged changed;
-    // What the class driver keeps of the device: the last firmware information it accepted, and whether it
-    // refused a report, after which it answers no more information requests.
-    std::vector<std::uint8_t> cachedInfo;
-    bool infoRefused = false;
+    // What the class driver keeps of the device's firmware information.
+    ClassDriverCache classDriverCache;
 };

@@ -7,9 +7,11 @@
 #include "cli/hex.h"
 #include "cli/sha256.h"
 #include "deploy/deploy_record.h"
+#include "deploy/deployment.h"
 #include "tests/support/driver_parameters.h"
 #include "tests/support/files.h"
 #include "tests/support/polling.h"
+#include "tests/support/text_conversion.h"
 #include "tests/support/tool_run.h"
 #include "tests/support/tool_texts.h"
 #include "tests/support/trace_lines.h"
@@ -23,6 +25,7 @@
 #include <ostream>
 #include <string>
 #include <tuple>
+#include <vector>
 
 using namespace TestSupport;
 
@@ -131,10 +134,27 @@ public:
     std::wstring Tool() const { return ProgramFile(L"quillon"); }
     std::wstring Package() const { return directory / L"Program Files (x86)\\bundle (1)"; }
     std::string State() const { return ReadBytes(directory / L"state.txt"); }
-    std::wstring Records() const {
+    std::wstring StateFolder() const {
         return directory / (std::wstring(L"ProgramData\\Quillon\\") +
                             (target == Target::Driver ? L"Deployments\\" : L"Rehearsals\\") +
-                            std::wstring(PACKAGE_ID.begin(), PACKAGE_ID.end()) + L"\\records");
+                            std::wstring(PACKAGE_ID.begin(), PACKAGE_ID.end()));
+    }
+    std::wstring Records() const { return StateFolder() + L"\\records"; }
+    // The names in the package's state folder, in order.
+    std::vector<std::wstring> StateEntries() const {
+        std::vector<std::wstring> names;
+        WIN32_FIND_DATAW found{};
+        const HANDLE search = FindFirstFileW((StateFolder() + L"\\*").c_str(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                if (std::wstring(found.cFileName) != L"." && std::wstring(found.cFileName) != L"..") {
+                    names.push_back(found.cFileName);
+                }
+            } while (FindNextFileW(search, &found));
+            FindClose(search);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
     }
     const TempDirectory& Directory() const { return directory; }
 
@@ -203,6 +223,9 @@ TEST_P(Deployments, InstallOnceRestartVerifyAndNothingMore) {
     EXPECT_EQ(kept[0].pendingSlot, 1u);
     EXPECT_EQ(kept[0].sectorsProgrammed, IMAGE_LENGTH / 512);
     EXPECT_EQ(kept[0].ToJson(), RecordsIn(machine.Records())[0].ToJson());
+    // The run removed its working folder, though Wine holds the tool's current folder a moment after its end.
+    const std::vector<std::wstring> state = {Deployment::MANIFEST_FILE, Deployment::RECORDS_FOLDER};
+    EXPECT_EQ(machine.StateEntries(), state);
 
     // Until the restart the device awaits the image: detection says installed, and a second install sends
     // nothing.
@@ -296,6 +319,35 @@ TEST_P(Deployments, RefusesAToolThatOthersCouldReplace) {
         EXPECT_EQ(records[0].exitCode, 22);
         EXPECT_EQ(records[0].toolExitCode, std::nullopt);
     }
+}
+
+// Each switch once, each of one run's kind, a one-digit drive: any other command line gives the usage text
+// and 20, and nothing runs, though the package would install.
+TEST(DeployCommandLine, AnyOtherGivesTheUsageAndNothingRuns) {
+    DeployedMachine machine(Target::Simulator);
+    const std::wstring manifest = L"/M:\"" + machine.Package() + L"\\manifest.json\"";
+    const std::wstring package = L"/P:" + std::wstring(PACKAGE_ID.begin(), PACKAGE_ID.end());
+    const std::wstring lines[] = {
+        manifest + L" /L:Logs /T:12",
+        manifest + L" " + manifest + L" /L:Logs",
+        manifest + L" /L:Logs /L:Logs",
+        manifest + L" /L:Logs /T:1 /T:1",
+        L"/V /V " + package,
+        L"/V " + package + L" " + package,
+    };
+    const std::string untouched = machine.State();
+    for (const std::wstring& line : lines) {
+        SCOPED_TRACE(Narrow(line));
+        const Deploy run = machine.Run(line);
+        EXPECT_EQ(run.exitCode, 20u);
+        EXPECT_EQ(run.output, "");
+        EXPECT_EQ(run.errors,
+                  TextMode("Usage:\n"
+                           "    quillon-deploy /M:<manifest> /L:<log folder> [/T:<drive number>]\n"
+                           "    quillon-deploy /V /P:<package id>\n"));
+    }
+    EXPECT_EQ(machine.State(), untouched);
+    EXPECT_FALSE(FileExists(machine.Directory() / L"ProgramData"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Machines, Deployments, testing::Values(Target::Simulator, Target::Driver),

@@ -300,6 +300,8 @@ struct Edge {
     DWORD error;
     // Whether the class driver refuses it, before the device sees it.
     bool classDriver;
+    // Whether an information query goes first, on the same handle, whatever it brings.
+    bool informationFirst = false;
 };
 
 // The request sent to the simulated device in process: its last error and its trace line.
@@ -310,6 +312,11 @@ std::pair<DWORD, std::string> InProcess(const std::string& description, const Ed
     std::vector<std::uint8_t> output(edge.outputLength == 0 ? input.size() : edge.outputLength);
     const auto inLength = static_cast<DWORD>(input.size());
     const auto outLength = static_cast<DWORD>(output.size());
+    if (edge.informationFirst) {
+        std::vector<std::uint8_t> query = Query(16);
+        std::vector<std::uint8_t> reply(StorageFirmware::FIRMWARE_INFO_REPLY_SIZE);
+        device.GetFirmwareInfo(drive, query.data(), 16, reply.data(), static_cast<DWORD>(reply.size()));
+    }
     BOOL ok = FALSE;
     switch (edge.code) {
     case IOCTL_STORAGE_FIRMWARE_GET_INFO:
@@ -349,6 +356,20 @@ TEST(ClassDriverChecks, GiveWindowsLastErrorsInProcessAndThroughTheDriver) {
          8216, ERROR_GEN_FAILURE, true},
         {"maximum payload at the transfer length", "max_transfer_length = 65536", GET_INFO, Query(16), 8216,
          ERROR_SUCCESS, false},
+        // A device that says it has no firmware information at all is taken at its word until the disk
+        // starts anew; so is one whose report is refused before any report was accepted.
+        {"information again once the device said it supports none", "info_error = 50", GET_INFO, Query(16),
+         8216, ERROR_INVALID_FUNCTION, true, true},
+        {"information again after another failure of the device", "info_error = 31", GET_INFO, Query(16),
+         8216, ERROR_GEN_FAILURE, false, true},
+        {"information again after a refused report", "slots =", GET_INFO, Query(16), 8216,
+         ERROR_INVALID_FUNCTION, true, true},
+        {"download once the device said it supports no information", "info_error = 50", DOWNLOAD,
+         Segment(1, 0), 0, ERROR_INVALID_FUNCTION, true, true},
+        // Before any information request, a download makes the class driver ask the device, and fails as
+        // that query did.
+        {"download when the device fails the class driver's query", "info_error = 5", DOWNLOAD, Segment(1, 0),
+         0, ERROR_ACCESS_DENIED, true},
         {"download of 39 bytes", "", DOWNLOAD, Download(40, 39, 1, 0, 7, 39), 0, ERROR_BAD_LENGTH, true},
         {"download of 40 bytes", "", DOWNLOAD, Download(40, 40, 1, 0, 8, 40), 0, ERROR_INVALID_PARAMETER,
          true},
@@ -360,6 +381,8 @@ TEST(ClassDriverChecks, GiveWindowsLastErrorsInProcessAndThroughTheDriver) {
         {"no upgrade support", "support_upgrade = 0", DOWNLOAD, Segment(1, 0), 0, ERROR_NOT_SUPPORTED, true},
         {"alignment 0", "alignment = 0", DOWNLOAD, Segment(1, 0), 0, ERROR_NOT_SUPPORTED, true},
         {"slot not in the table", "", DOWNLOAD, Segment(7, 0), 0, ERROR_INVALID_PARAMETER, true},
+        // The entries past the slot count read as zero: slot 0 is not among them.
+        {"slot 0 past the slot count", "", DOWNLOAD, Segment(0, 0), 0, ERROR_INVALID_PARAMETER, true},
         {"read-only slot", "slots = 0 ro, 1", DOWNLOAD, Segment(0, 0), 0, ERROR_INVALID_PARAMETER, true},
         {"BufferSize 0", "", DOWNLOAD, Download(40, 40, 1, 0, 0, 40), 0, ERROR_INVALID_PARAMETER, true},
         {"BufferSize off the alignment", "", DOWNLOAD, Download(40, 543, 1, 0, 511, 543), 0,
@@ -378,6 +401,8 @@ TEST(ClassDriverChecks, GiveWindowsLastErrorsInProcessAndThroughTheDriver) {
          true},
         {"activation of a slot not in the table", "", ACTIVATE, Activate(16, 16, 7, 16), 0,
          ERROR_INVALID_PARAMETER, true},
+        {"activation of slot 0 past the slot count", "", ACTIVATE, Activate(16, 16, 0, 16), 0,
+         ERROR_INVALID_PARAMETER, true},
         // Windows allows a read-only slot; the device activates only the slot that has just received an
         // image.
         {"activation of a read-only slot", "slots = 0 ro, 1", ACTIVATE, Activate(16, 16, 0, 16), 0,
@@ -392,6 +417,10 @@ TEST(ClassDriverChecks, GiveWindowsLastErrorsInProcessAndThroughTheDriver) {
 
         DriverRun run(description);
         ASSERT_TRUE(run.IsOpen());
+        if (edge.informationFirst) {
+            std::vector<std::uint8_t> reply(StorageFirmware::FIRMWARE_INFO_REPLY_SIZE);
+            run.Control(IOCTL_STORAGE_FIRMWARE_GET_INFO, Query(16), reply);
+        }
         std::vector<std::uint8_t> output(edge.outputLength == 0 ? edge.input.size() : edge.outputLength);
         EXPECT_EQ(run.Control(edge.code, edge.input, output).error, edge.error);
         EXPECT_EQ(LastLine(run.Trace()), line);

@@ -355,13 +355,14 @@ const Device DEVICES[] = {
      READS,
      {},
      0},
-    // The first segment whose offset the class driver's command cannot carry is the 260th.
+    // The first segment whose offset the class driver's command cannot carry is the 260th; the two after
+    // it would be refused too, and Quillon never sends them.
     {"PackageAbove16MiB",
      "",
-     FailsOnWindows(259 * 65024 + 512, 260, 87, "Offset is above 0xFFFFFF"),
+     FailsOnWindows(261 * 65024 + 512, 260, 87, "Offset is above 0xFFFFFF"),
      READS,
      {},
-     259 * 65024 + 512},
+     261 * 65024 + 512},
     {"DriveDoesNotOpen",
      "open_error = 5",
      Changed(Refused(OpenDeviceError(5)), {{"open_error", Failure(5)},

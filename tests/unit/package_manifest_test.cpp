@@ -100,6 +100,8 @@ const Row ROWS[] = {
      "/image/file: holds a character that Windows file names cannot hold"},
     {"image file ending in a dot", R"("fw 0502 (x86).ffu")", R"("fw.ffu.")",
      "/image/file: ends with a dot or a blank, which Windows drops from a file name"},
+    {"image file ending in a blank", R"("fw 0502 (x86).ffu")", R"("fw.ffu ")",
+     "/image/file: ends with a dot or a blank, which Windows drops from a file name"},
     {"image file a device", R"("fw 0502 (x86).ffu")", R"("com1 .ffu")",
      "/image/file: a device name of Windows, not a file"},
     {"image file a number", R"("fw 0502 (x86).ffu")", "5",
