@@ -53,10 +53,10 @@ std::optional<std::string> Judge(const Win32::SecurityFunctions& functions, PSEC
         return std::find(trusted.begin(), trusted.end(), sid) != trusted.end();
     };
     // A SID's length is known only from its own count of parts: 8 bytes and 4 a part, at most 15 parts.
-    const std::wstring ownerText =
-        owner == nullptr ? L"nobody"
-                      : TrustedPrincipals::SidText(static_cast<std::uint8_t*>(owner),
-                                                   TrustedPrincipals::MAXIMUM_SID_LENGTH);
+    const std::wstring ownerText = owner == nullptr
+                                       ? L"nobody"
+                                       : TrustedPrincipals::SidText(static_cast<std::uint8_t*>(owner),
+                                                                    TrustedPrincipals::MAXIMUM_SID_LENGTH);
     if (!isTrusted(ownerText)) {
         return "owned by " + Utf8::FromWide(ownerText) + ", not by a trusted principal";
     }

@@ -135,7 +135,8 @@ std::uint32_t InfoReplyLength(const std::vector<std::uint8_t>& cachedInfo, std::
     return std::min<std::uint32_t>(outputLength, Info(cachedInfo).Size);
 }
 
-std::optional<Refusal> DownloadProcess(const void* input, std::uint32_t inputLength, const CachedInfo& cachedInfo,
+std::optional<Refusal> DownloadProcess(const void* input, std::uint32_t inputLength,
+                                       const CachedInfo& cachedInfo,
                                        std::optional<std::uint32_t> maxTransferLength) {
     // The SDK's structure ends in a one-byte image array, padded to 40 bytes.
     if (input == nullptr || inputLength < STORAGE_HW_FIRMWARE_DOWNLOAD_VERSION) {
@@ -197,7 +198,8 @@ std::optional<Refusal> DownloadProcess(const void* input, std::uint32_t inputLen
     return std::nullopt;
 }
 
-std::optional<Refusal> ActivateProcess(const void* input, std::uint32_t inputLength, const CachedInfo& cachedInfo) {
+std::optional<Refusal> ActivateProcess(const void* input, std::uint32_t inputLength,
+                                       const CachedInfo& cachedInfo) {
     if (input == nullptr || inputLength < sizeof(STORAGE_HW_FIRMWARE_ACTIVATE)) {
         return Refused(Status::InfoLengthMismatch,
                        "the request is shorter than STORAGE_HW_FIRMWARE_ACTIVATE");

@@ -69,10 +69,12 @@ using CachedInfo = std::function<std::variant<Refusal, const std::vector<std::ui
 
 // ClassDeviceHwFirmwareDownloadProcess, against the cached information. The adapter's maximum transfer
 // length is checked when it is known.
-std::optional<Refusal> DownloadProcess(const void* input, std::uint32_t inputLength, const CachedInfo& cachedInfo,
+std::optional<Refusal> DownloadProcess(const void* input, std::uint32_t inputLength,
+                                       const CachedInfo& cachedInfo,
                                        std::optional<std::uint32_t> maxTransferLength);
 
 // ClassDeviceHwFirmwareActivateProcess, against the cached information as for a download.
-std::optional<Refusal> ActivateProcess(const void* input, std::uint32_t inputLength, const CachedInfo& cachedInfo);
+std::optional<Refusal> ActivateProcess(const void* input, std::uint32_t inputLength,
+                                       const CachedInfo& cachedInfo);
 
 } // namespace ClassDriver

@@ -1,6 +1,7 @@
 // Windows' disk class driver's checks: the firmware information as the device reported it, and the download
 // and activation requests judged against it.
 #include "device/class_driver.h"
+#include "device/class_driver_cache.h"
 #include "device/storage_firmware.h"
 #include "fuzz/fuzz_check.h"
 
@@ -37,6 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool knownTransferLength = input.ConsumeBool();
     const bool activation = input.ConsumeBool();
     const bool cached = input.ConsumeBool();
+    // The device fails the class driver's information query with this last error, or answers with the reply.
+    const auto deviceError =
+        input.ConsumeBool() ? std::optional(input.ConsumeIntegral<std::uint32_t>()) : std::nullopt;
     // Exactly the bytes of each buffer, so that the sanitizers see a read beyond them.
     const std::vector<std::uint8_t> request =
         input.ConsumeBytes<std::uint8_t>(input.ConsumeIntegralInRange<std::size_t>(0, 128));
@@ -59,7 +63,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Fuzz::Check(info.size() >= std::min<std::size_t>(length, FIRMWARE_INFO_WITH_ONE_SLOT),
                     "a report taken holds its fixed part and a slot");
     }
-    const std::vector<std::uint8_t>* cachedInfo = cached && !infoRefusal ? &info : nullptr;
+    ClassDriverCache cache(maxTransferLength);
+    const ClassDriverCache::AskDevice ask = [&] {
+        return ClassDriverCache::Answer{deviceError, reply};
+    };
+    if (cached) {
+        const auto failure = cache.Refresh(ask);
+        Fuzz::Check(failure.has_value() == (deviceError.has_value() || infoRefusal.has_value()) &&
+                        (failure || cache.Report() == reply),
+                    "an information request caches the report that the class driver takes, and only that");
+    }
+    const ClassDriver::CachedInfo cachedInfo = [&] {
+        return cache.ForRequest(ask);
+    };
     const auto inputLength = static_cast<std::uint32_t>(request.size());
     const void* bytes = request.empty() ? nullptr : request.data();
 
@@ -71,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             STORAGE_HW_FIRMWARE_SLOT_INFO slot{};
             Fuzz::Check(fields.Size <= inputLength &&
                             ((fields.Flags & STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER) != 0 ||
-                             Entry(*cachedInfo, fields.Slot, slot) != nullptr),
+                             Entry(cache.Report(), fields.Slot, slot) != nullptr),
                         "an activation that goes down names a slot of the table");
         }
         return 0;
@@ -87,10 +103,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     "a download that goes down carries its payload");
         if ((fields.Flags & STORAGE_HW_FIRMWARE_REQUEST_FLAG_CONTROLLER) == 0) {
             STORAGE_HW_FIRMWARE_INFO fixed{};
-            std::memcpy(&fixed, info.data(), std::min(info.size(), sizeof(fixed)));
+            const std::vector<std::uint8_t>& report = cache.Report();
+            std::memcpy(&fixed, report.data(), std::min(report.size(), sizeof(fixed)));
             STORAGE_HW_FIRMWARE_SLOT_INFO slot{};
-            Fuzz::Check(cachedInfo != nullptr && (fixed.SupportUpgrade & SUPPORT_UPGRADE) != 0 &&
-                            Entry(info, fields.Slot, slot) != nullptr &&
+            Fuzz::Check(report == reply && (fixed.SupportUpgrade & SUPPORT_UPGRADE) != 0 &&
+                            Entry(report, fields.Slot, slot) != nullptr &&
                             (slot.ReadOnly & SLOT_READ_ONLY) == 0 && fields.BufferSize > 0 &&
                             fields.BufferSize % fixed.ImagePayloadAlignment == 0 &&
                             fields.Offset % fixed.ImagePayloadAlignment == 0 &&

@@ -54,8 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::copy_n(inventory.extCsd.begin() + ExtCsd::FIRMWARE_VERSION, running.size(), running.begin());
         Sha256 hash;
         hash.Update(image.data(), image.size());
-        Fuzz::Check(manifest.Names(disk, inventory.extCsd) && manifest.MayReplace(running) &&
-                        manifest.ImageLength() == image.size() && manifest.ImageSha256() == hash.Finish(),
+        Fuzz::Check(manifest.Names(disk, inventory.extCsd) == PackageManifest::Naming::Yes &&
+                        manifest.MayReplace(running) && manifest.ImageLength() == image.size() &&
+                        manifest.ImageSha256() == hash.Finish(),
                     "the completed draft names the probed disk, its running version and the image");
     } catch (const PackageManifest::Refused& refused) {
         const std::string reason = refused.what();

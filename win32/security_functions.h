@@ -26,8 +26,8 @@ public:
           getTokenInformation(Find<decltype(&GetTokenInformation)>("GetTokenInformation")) {}
     // Whether every function was found.
     bool Loaded() const {
-        return getSecurityInfo != nullptr && getOwner != nullptr && getDacl != nullptr && convertSddl != nullptr &&
-               openProcessToken != nullptr && getTokenInformation != nullptr;
+        return getSecurityInfo != nullptr && getOwner != nullptr && getDacl != nullptr &&
+               convertSddl != nullptr && openProcessToken != nullptr && getTokenInformation != nullptr;
     }
 
     const decltype(&GetSecurityInfo) getSecurityInfo;
