@@ -56,6 +56,50 @@ TEST(DeviceDescription, RefusesAMistakeNamingItsLine) {
     }
 }
 
+// The class driver marks a device as having no firmware information only while it has accepted no report of
+// it; once it has one, a refused report or any failure of the device fails that request alone, the cache
+// keeps the accepted report for downloads and activations, and the next request asks the device again.
+TEST(ClassDriverCache, KeepsAnAcceptedReportThroughLaterFailures) {
+    const auto report = [](std::uint8_t slotCount, std::uint8_t pendingSlot) {
+        std::vector<std::uint8_t> bytes(FIRMWARE_INFO_WITH_ONE_SLOT);
+        const STORAGE_HW_FIRMWARE_INFO info{56, 56, 1, slotCount, 1, pendingSlot, 0, {}, 512, 65536};
+        const STORAGE_HW_FIRMWARE_SLOT_INFO slot{32, 32, 1, 0, {}, {}};
+        std::memcpy(bytes.data(), &info, sizeof(info));
+        std::memcpy(bytes.data() + sizeof(info), &slot, sizeof(slot));
+        return bytes;
+    };
+    const std::vector<ClassDriverCache::Answer> answers = {
+        {std::nullopt, report(1, 0xFF)},
+        {std::nullopt, report(0, 0xFF)},
+        {ClassDriver::LastError(ClassDriver::Status::NotSupported), {}},
+        {std::nullopt, report(1, 1)}};
+    std::size_t asked = 0;
+    const ClassDriverCache::AskDevice ask = [&] {
+        return answers.at(asked++);
+    };
+    ClassDriverCache cache(65536);
+    const auto cached = [&] {
+        const auto info = cache.ForRequest(ask);
+        return std::holds_alternative<const std::vector<std::uint8_t>*>(info) &&
+               *std::get<const std::vector<std::uint8_t>*>(info) == answers[0].report;
+    };
+
+    EXPECT_FALSE(cache.Refresh(ask));
+    const auto refused = cache.Refresh(ask);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->refusal.error, ClassDriver::LastError(ClassDriver::Status::Unsuccessful));
+    EXPECT_FALSE(refused->byDevice);
+    EXPECT_TRUE(cached());
+    const auto failed = cache.Refresh(ask);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->refusal.error, ClassDriver::LastError(ClassDriver::Status::NotSupported));
+    EXPECT_TRUE(failed->byDevice);
+    EXPECT_TRUE(cached());
+    EXPECT_FALSE(cache.Refresh(ask));
+    EXPECT_EQ(cache.Report(), answers[3].report);
+    EXPECT_EQ(asked, answers.size());
+}
+
 #ifdef _WIN32
 // A tool that breaks the protocol must never see success from the simulated device.
 TEST(SimulatedDevice, RefusesMalformedRequests) {
@@ -126,49 +170,6 @@ TEST(SimulatedDevice, RefusesMalformedRequests) {
         }
         EXPECT_EQ(trace.back().find("class driver"), std::string::npos) << trace.back();
     }
-}
-
-// The class driver marks a device as having no firmware information only while it has accepted no report of
-// it; once it has one, a refused report or any failure of the device fails that request alone, the cache
-// keeps the accepted report for downloads and activations, and the next request asks the device again.
-TEST(ClassDriverCache, KeepsAnAcceptedReportThroughLaterFailures) {
-    const auto report = [](std::uint8_t slotCount, std::uint8_t pendingSlot) {
-        std::vector<std::uint8_t> bytes(FIRMWARE_INFO_WITH_ONE_SLOT);
-        const STORAGE_HW_FIRMWARE_INFO info{56, 56, 1, slotCount, 1, pendingSlot, 0, {}, 512, 65536};
-        const STORAGE_HW_FIRMWARE_SLOT_INFO slot{32, 32, 1, 0, {}, {}};
-        std::memcpy(bytes.data(), &info, sizeof(info));
-        std::memcpy(bytes.data() + sizeof(info), &slot, sizeof(slot));
-        return bytes;
-    };
-    const std::vector<ClassDriverCache::Answer> answers = {{std::nullopt, report(1, 0xFF)},
-                                                           {std::nullopt, report(0, 0xFF)},
-                                                           {ERROR_NOT_SUPPORTED, {}},
-                                                           {std::nullopt, report(1, 1)}};
-    std::size_t asked = 0;
-    const ClassDriverCache::AskDevice ask = [&] {
-        return answers.at(asked++);
-    };
-    ClassDriverCache cache(65536);
-    const auto cached = [&] {
-        const auto info = cache.ForRequest(ask);
-        return std::holds_alternative<const std::vector<std::uint8_t>*>(info) &&
-               *std::get<const std::vector<std::uint8_t>*>(info) == answers[0].report;
-    };
-
-    EXPECT_FALSE(cache.Refresh(ask));
-    const auto refused = cache.Refresh(ask);
-    ASSERT_TRUE(refused);
-    EXPECT_EQ(refused->refusal.error, static_cast<DWORD>(ERROR_GEN_FAILURE));
-    EXPECT_FALSE(refused->byDevice);
-    EXPECT_TRUE(cached());
-    const auto failed = cache.Refresh(ask);
-    ASSERT_TRUE(failed);
-    EXPECT_EQ(failed->refusal.error, static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-    EXPECT_TRUE(failed->byDevice);
-    EXPECT_TRUE(cached());
-    EXPECT_FALSE(cache.Refresh(ask));
-    EXPECT_EQ(cache.Report(), answers[3].report);
-    EXPECT_EQ(asked, answers.size());
 }
 
 TEST(VirtualAllocator, GivesPageAlignedMemoryOrThrows) {
