@@ -10,6 +10,7 @@
 #include "device/drive_discovery.h"
 #include "device/ext_csd.h"
 #include "device/storage_firmware.h"
+#include "win32/unique_find.h"
 #include "win32/unique_handle.h"
 
 #include <algorithm>
@@ -81,8 +82,8 @@ struct KeptRecord {
 std::vector<KeptRecord> ReadRecords(const std::wstring& folder) {
     std::vector<KeptRecord> records;
     WIN32_FIND_DATAW found{};
-    const HANDLE search = FindFirstFileW((folder + L"\\*.json").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
+    const Win32::UniqueFind search = Win32::FindFirst(folder + L"\\*.json", found);
+    if (!search) {
         return records;
     }
     do {
@@ -94,8 +95,7 @@ std::vector<KeptRecord> ReadRecords(const std::wstring& folder) {
             kept.record = DeployRecord::FromJson(*text);
         }
         records.push_back(std::move(kept));
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    } while (FindNextFileW(search.get(), &found));
     std::sort(records.begin(), records.end(), [](const KeptRecord& a, const KeptRecord& b) {
         return std::make_tuple(a.record.has_value(), a.record ? a.record->time : std::string(), a.path.size(),
                                a.path) < std::make_tuple(b.record.has_value(),

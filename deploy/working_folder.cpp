@@ -1,6 +1,7 @@
 #include "deploy/working_folder.h"
 
 #include "cli/utf8.h"
+#include "win32/unique_find.h"
 
 #include <algorithm>
 
@@ -20,8 +21,8 @@ bool IsDigit(wchar_t c) {
 // True when the folder is gone.
 bool RemoveTree(const std::wstring& folder) {
     WIN32_FIND_DATAW found{};
-    const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
+    const Win32::UniqueFind search = Win32::FindFirst(folder + L"\\*", found);
+    if (search) {
         do {
             const std::wstring name = found.cFileName;
             if (name == L"." || name == L"..") {
@@ -35,8 +36,7 @@ bool RemoveTree(const std::wstring& folder) {
             } else {
                 RemoveTree(path);
             }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+        } while (FindNextFileW(search.get(), &found));
     }
     if (RemoveDirectoryW(folder.c_str())) {
         return true;
@@ -104,8 +104,8 @@ WorkingFolder::~WorkingFolder() {
 void WorkingFolder::RemoveLeftovers(const std::wstring& stateFolder, const std::string& packageId) {
     const std::wstring id = Utf8::ToWide(packageId);
     WIN32_FIND_DATAW found{};
-    const HANDLE search = FindFirstFileW((stateFolder + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
+    const Win32::UniqueFind search = Win32::FindFirst(stateFolder + L"\\*", found);
+    if (!search) {
         return;
     }
     do {
@@ -114,6 +114,5 @@ void WorkingFolder::RemoveLeftovers(const std::wstring& stateFolder, const std::
             IsRunFolderName(found.cFileName, id)) {
             RemoveTree(stateFolder + L"\\" + found.cFileName);
         }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    } while (FindNextFileW(search.get(), &found));
 }

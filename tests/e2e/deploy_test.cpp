@@ -15,6 +15,7 @@
 #include "tests/support/tool_run.h"
 #include "tests/support/tool_texts.h"
 #include "tests/support/trace_lines.h"
+#include "win32/unique_find.h"
 
 #include <gtest/gtest.h>
 
@@ -144,14 +145,13 @@ public:
     std::vector<std::wstring> StateEntries() const {
         std::vector<std::wstring> names;
         WIN32_FIND_DATAW found{};
-        const HANDLE search = FindFirstFileW((StateFolder() + L"\\*").c_str(), &found);
-        if (search != INVALID_HANDLE_VALUE) {
+        const Win32::UniqueFind search = Win32::FindFirst(StateFolder() + L"\\*", found);
+        if (search) {
             do {
                 if (std::wstring(found.cFileName) != L"." && std::wstring(found.cFileName) != L"..") {
                     names.push_back(found.cFileName);
                 }
-            } while (FindNextFileW(search, &found));
-            FindClose(search);
+            } while (FindNextFileW(search.get(), &found));
         }
         std::sort(names.begin(), names.end());
         return names;
@@ -177,12 +177,11 @@ private:
 std::vector<DeployRecord> RecordsIn(const std::wstring& folder) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW found{};
-    const HANDLE search = FindFirstFileW((folder + L"\\*.json").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
+    const Win32::UniqueFind search = Win32::FindFirst(folder + L"\\*.json", found);
+    if (search) {
         do {
             names.push_back(found.cFileName);
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+        } while (FindNextFileW(search.get(), &found));
     }
     std::sort(names.begin(), names.end());
     std::vector<DeployRecord> records;

@@ -25,6 +25,7 @@
 #include "tests/support/files.h"
 #include "tests/support/number_argument.h"
 #include "tests/support/trace_lines.h"
+#include "win32/unique_find.h"
 #include "win32/unique_handle.h"
 
 #include <gtest/gtest.h>
@@ -532,16 +533,15 @@ public:
     std::vector<std::wstring> Folders() const {
         std::vector<std::wstring> folders;
         WIN32_FIND_DATAW found{};
-        const HANDLE search = FindFirstFileW((PackageFolder() + L"\\*").c_str(), &found);
-        if (search != INVALID_HANDLE_VALUE) {
+        const Win32::UniqueFind search = Win32::FindFirst(PackageFolder() + L"\\*", found);
+        if (search) {
             do {
                 const std::wstring name = found.cFileName;
                 if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && name != L"." &&
                     name != L".." && name != L"records") {
                     folders.push_back(name);
                 }
-            } while (FindNextFileW(search, &found));
-            FindClose(search);
+            } while (FindNextFileW(search.get(), &found));
         }
         std::sort(folders.begin(), folders.end());
         return folders;

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+namespace Win32 {
+
+// Ends a search of FindFirstFileW.
+struct FindCloser {
+    void operator()(HANDLE search) const { FindClose(search); }
+};
+// Owns a search of a folder's entries, which FindClose ends on every path.
+using UniqueFind = std::unique_ptr<void, FindCloser>;
+
+// The search for the pattern with its first entry in `found`; none when nothing matches or the folder
+// cannot be read.
+inline UniqueFind FindFirst(const std::wstring& pattern, WIN32_FIND_DATAW& found) {
+    const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    return UniqueFind(search == INVALID_HANDLE_VALUE ? nullptr : search);
+}
+
+} // namespace Win32
