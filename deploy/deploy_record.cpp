@@ -5,6 +5,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <type_traits>
+
 using Json = nlohmann::ordered_json;
 
 namespace {
@@ -21,8 +26,30 @@ template <std::size_t Length> Json HexOf(const std::optional<std::array<std::uin
     return bytes ? Json(Hex::Text(bytes->data(), Length)) : Json(nullptr);
 }
 
+// nlohmann-json hands any number to any arithmetic type by a cast, which cuts a fraction, wraps a value
+// beyond the type and is undefined for a double beyond it: a record's numbers are whole and in their field's
+// range, or the file is not a record of ours.
+template <typename T> T ValueOf(const Json& value) {
+    if constexpr (std::is_integral_v<T>) {
+        if (value.is_number_unsigned()) {
+            const auto number = value.get<std::uint64_t>();
+            if (number <= static_cast<std::make_unsigned_t<T>>(std::numeric_limits<T>::max())) {
+                return static_cast<T>(number);
+            }
+        } else if (value.is_number_integer()) {
+            const auto number = value.get<std::int64_t>();
+            if (number >= static_cast<std::int64_t>(std::numeric_limits<T>::min())) {
+                return static_cast<T>(number);
+            }
+        }
+        throw std::out_of_range("a number that is not a whole number of its field's range");
+    } else {
+        return value.get<T>();
+    }
+}
+
 template <typename T> std::optional<T> OptionalOf(const Json& value) {
-    return value.is_null() ? std::nullopt : std::optional<T>(value.get<T>());
+    return value.is_null() ? std::nullopt : std::optional<T>(ValueOf<T>(value));
 }
 
 std::optional<std::string> BytesOf(const Json& value) {
@@ -87,7 +114,7 @@ std::string DeployRecord::ToJson() const {
 std::optional<DeployRecord> DeployRecord::FromJson(const std::string& text) {
     try {
         const Json json = Json::parse(text);
-        if (json.at("record_version").get<int>() != RECORD_VERSION) {
+        if (ValueOf<int>(json.at("record_version")) != RECORD_VERSION) {
             return std::nullopt;
         }
         DeployRecord record;

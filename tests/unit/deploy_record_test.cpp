@@ -114,6 +114,10 @@ TEST(DeployRecord, WritesItsKeysAndReadsBackWhatItWrote) {
         {"a version not hexadecimal", edited("30353032000000ff", "30353032000000fg")},
         {"an identity text beyond a byte", edited("Q\\u00e9 64", "Q\\u0100 64")},
         {"a number as text", edited(R"("drive": 1)", R"("drive": "1")")},
+        {"a fraction", edited(R"("drive": 1)", R"("drive": 1.5)")},
+        {"a number beyond its field", edited(R"("ffu_status": 0)", R"("ffu_status": 256)")},
+        {"a negative number of a field without sign", edited(R"("drive": 1)", R"("drive": -1)")},
+        {"a number beyond any integer", edited(R"("exit_code": 3010)", R"("exit_code": 3e111)")},
     };
     for (const auto& [name, text] : unreadable) {
         SCOPED_TRACE(name);
