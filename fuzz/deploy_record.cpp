@@ -4,6 +4,7 @@
 #include "fuzz/fuzz_check.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
+#include <nlohmann/json.hpp>
 
 #include <cstddef>
 #include <cstdint>
@@ -55,6 +56,20 @@ DeployRecord Generated(FuzzedDataProvider& input) {
     return record;
 }
 
+// Every number of the record as written stands in the file under the same key with the same value: a
+// number read is never cut short or wrapped into its field.
+bool NumbersAsInFile(const nlohmann::json& written, const nlohmann::json& file) {
+    for (const auto& [key, value] : written.items()) {
+        if (value.is_object() && !NumbersAsInFile(value, file.at(key))) {
+            return false;
+        }
+        if (value.is_number() && file.at(key) != value) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -65,6 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto again = DeployRecord::FromJson(written);
         Fuzz::Check(again.has_value() && again->ToJson() == written,
                     "a record read is written and read back whole");
+        Fuzz::Check(NumbersAsInFile(nlohmann::json::parse(written), nlohmann::json::parse(text)),
+                    "a record's numbers are read as the file holds them");
     }
 
     // As a record of a run: what ToJson writes reads back with every field, the identity's bytes exactly.
