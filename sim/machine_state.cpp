@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <set>
 
 namespace {
@@ -101,6 +102,8 @@ MachineState MachineState::Parse(std::string_view text, const MachineDescription
     const DeviceDescription* deviceDescription = nullptr;
     std::set<std::string, std::less<>> given;
     std::set<std::uint8_t> drives;
+    std::map<std::uint8_t, std::size_t> imageLines;
+    std::uint8_t drive = 0;
     DescriptionText::Read(
         text, 1,
         [&](std::size_t line, std::string_view key, std::string_view value) {
@@ -110,23 +113,34 @@ MachineState MachineState::Parse(std::string_view text, const MachineDescription
             given.insert(std::string(key));
             if (device != nullptr) {
                 SetDeviceKey(*device, deviceDescription->slots.size(), line, key, value);
+                if (key == "pending_image") {
+                    imageLines[drive] = line;
+                }
             } else if (key == "boot") {
                 state.boot = static_cast<std::uint32_t>(DescriptionText::Number(value, 0xFFFFFFFF, line));
             } else {
                 throw DescriptionError(line, "unknown key '" + std::string(key) + "'");
             }
         },
-        [&](std::size_t line, std::uint8_t drive) {
-            deviceDescription = description.Drive(drive);
+        [&](std::size_t line, std::uint8_t section) {
+            deviceDescription = description.Drive(section);
             if (deviceDescription == nullptr) {
-                throw DescriptionError(line, "the machine has no drive " + std::to_string(drive));
+                throw DescriptionError(line, "the machine has no drive " + std::to_string(section));
             }
-            if (!drives.insert(drive).second) {
-                throw DescriptionError(line, "drive " + std::to_string(drive) + " given twice");
+            if (!drives.insert(section).second) {
+                throw DescriptionError(line, "drive " + std::to_string(section) + " given twice");
             }
-            device = &state.drives[drive];
+            drive = section;
+            device = &state.drives[section];
             given.clear();
         });
+    // The machine sets both at an activation; an image pending for no slot would wait through every restart.
+    for (const auto& [number, line] : imageLines) {
+        const Device& pending = state.drives[number];
+        if (pending.pendingImage && pending.pendingSlot == 0xFF) {
+            throw DescriptionError(line, "a pending image needs a pending_slot");
+        }
+    }
     return state;
 }
 
