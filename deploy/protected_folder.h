@@ -37,8 +37,7 @@ public:
         // folders to it and set its attributes (Users may in C:\ProgramData, Authenticated Users in C:\), but
         // nothing that lets them rename, delete or replace it or what is in it, or change its permissions:
         // DELETE, WRITE_DAC, WRITE_OWNER, FILE_DELETE_CHILD or GENERIC_ALL on the folder itself. An entry
-        // that
-        // only passes to what is created in the folder (inherit-only) does not concern the folder.
+        // that only passes to what is created in the folder (inherit-only) does not concern the folder.
         Above,
         // A program file that is run: nothing that lets them write, delete or replace it, or change its
         // permissions.
