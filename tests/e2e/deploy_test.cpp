@@ -15,7 +15,6 @@
 #include "tests/support/tool_run.h"
 #include "tests/support/tool_texts.h"
 #include "tests/support/trace_lines.h"
-#include "win32/unique_find.h"
 
 #include <gtest/gtest.h>
 
@@ -144,16 +143,9 @@ public:
     // The names in the package's state folder, in order.
     std::vector<std::wstring> StateEntries() const {
         std::vector<std::wstring> names;
-        WIN32_FIND_DATAW found{};
-        const Win32::UniqueFind search = Win32::FindFirst(StateFolder() + L"\\*", found);
-        if (search) {
-            do {
-                if (std::wstring(found.cFileName) != L"." && std::wstring(found.cFileName) != L"..") {
-                    names.push_back(found.cFileName);
-                }
-            } while (FindNextFileW(search.get(), &found));
+        for (const FolderEntry& entry : FolderEntries(StateFolder() + L"\\*")) {
+            names.push_back(entry.name);
         }
-        std::sort(names.begin(), names.end());
         return names;
     }
     const TempDirectory& Directory() const { return directory; }
@@ -175,22 +167,10 @@ private:
 
 // The records of a folder, in the order of their names.
 std::vector<DeployRecord> RecordsIn(const std::wstring& folder) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found{};
-    const Win32::UniqueFind search = Win32::FindFirst(folder + L"\\*.json", found);
-    if (search) {
-        do {
-            names.push_back(found.cFileName);
-        } while (FindNextFileW(search.get(), &found));
-    }
-    std::sort(names.begin(), names.end());
     std::vector<DeployRecord> records;
-    for (const std::wstring& name : names) {
-        std::wstring path = folder;
-        path += L"\\";
-        path += name;
-        const auto record = DeployRecord::FromJson(ReadBytes(path));
-        EXPECT_TRUE(record) << "not a record: " << std::string(name.begin(), name.end());
+    for (const FolderEntry& entry : FolderEntries(folder + L"\\*.json")) {
+        const auto record = DeployRecord::FromJson(ReadBytes(folder + L"\\" + entry.name));
+        EXPECT_TRUE(record) << "not a record: " << std::string(entry.name.begin(), entry.name.end());
         if (record) {
             records.push_back(*record);
         }

@@ -25,7 +25,6 @@
 #include "tests/support/files.h"
 #include "tests/support/number_argument.h"
 #include "tests/support/trace_lines.h"
-#include "win32/unique_find.h"
 #include "win32/unique_handle.h"
 
 #include <gtest/gtest.h>
@@ -532,18 +531,11 @@ public:
     // The folders in the package's state folder besides its records.
     std::vector<std::wstring> Folders() const {
         std::vector<std::wstring> folders;
-        WIN32_FIND_DATAW found{};
-        const Win32::UniqueFind search = Win32::FindFirst(PackageFolder() + L"\\*", found);
-        if (search) {
-            do {
-                const std::wstring name = found.cFileName;
-                if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && name != L"." &&
-                    name != L".." && name != L"records") {
-                    folders.push_back(name);
-                }
-            } while (FindNextFileW(search.get(), &found));
+        for (const FolderEntry& entry : FolderEntries(PackageFolder() + L"\\*")) {
+            if (entry.directory && entry.name != L"records") {
+                folders.push_back(entry.name);
+            }
         }
-        std::sort(folders.begin(), folders.end());
         return folders;
     }
 

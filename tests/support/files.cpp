@@ -3,6 +3,7 @@
 #include "tests/support/polling.h"
 #include "tests/support/text_conversion.h"
 #include "win32/local_ptr.h"
+#include "win32/unique_find.h"
 #include "win32/unique_handle.h"
 #include "win32/unique_module.h"
 
@@ -10,6 +11,7 @@
 
 #include <sddl.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <filesystem>
@@ -70,6 +72,23 @@ void WriteBytes(const std::wstring& path, const std::string& bytes) {
         written != bytes.size()) {
         throw std::runtime_error("cannot write a test file");
     }
+}
+
+std::vector<FolderEntry> FolderEntries(const std::wstring& pattern) {
+    std::vector<FolderEntry> entries;
+    WIN32_FIND_DATAW found{};
+    const Win32::UniqueFind search = Win32::FindFirst(pattern, found);
+    if (search) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name != L"." && name != L"..") {
+                entries.push_back({name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+            }
+        } while (FindNextFileW(search.get(), &found));
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+    return entries;
 }
 
 Win32::UniqueHandle CopyInProgress(const std::wstring& path, const std::string& bytes) {

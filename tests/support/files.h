@@ -28,6 +28,15 @@ private:
 std::string ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
+
+// An entry of a folder, as a search of its names finds it.
+struct FolderEntry {
+    std::wstring name;
+    bool directory = false;
+};
+// The entries that the pattern (a folder's path with `\*` or `\*.json`) matches, in the order of their names,
+// without "." and ".."; none when the folder cannot be read.
+std::vector<FolderEntry> FolderEntries(const std::wstring& pattern);
 // A copy still in progress: the file has the full length of the bytes, only their first half is written,
 // and the writer's handle, returned, is still open (sharing the file with readers, as a copy does).
 Win32::UniqueHandle CopyInProgress(const std::wstring& path, const std::string& bytes);
